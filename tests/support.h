@@ -1,0 +1,172 @@
+// Helpers shared by the sealkit tests: hex, a uniform view of the four pairs,
+// and reference envelopes computed with libcrypto used directly.
+#pragma once
+
+#include <openssl/blowfish.h>
+#include <openssl/evp.h>
+#include <sealkit.h>
+
+#include <cstdint>
+#include <random>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace sktest {
+
+using Bytes = std::vector<unsigned char>;
+
+// Parses hex, ignoring spaces.
+inline Bytes hex(std::string_view s) {
+    Bytes out;
+    int hi = -1;
+    for (char c : s) {
+        if (c == ' ') continue;
+        const int v = std::stoi(std::string(1, c), nullptr, 16);
+        if (hi < 0) {
+            hi = v;
+        } else {
+            out.push_back(static_cast<unsigned char>(hi * 16 + v));
+            hi = -1;
+        }
+    }
+    if (hi >= 0) throw std::invalid_argument("odd hex length");
+    return out;
+}
+
+inline std::string to_hex(const Bytes &b) {
+    static const char digits[] = "0123456789abcdef";
+    std::string s;
+    for (unsigned char c : b) {
+        s += digits[c >> 4];
+        s += digits[c & 15];
+    }
+    return s;
+}
+
+inline Bytes concat(Bytes a, const Bytes &b) {
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+}
+
+using Fn = int (*)(const unsigned char *, uint32_t, const unsigned char *, uint32_t,
+                   unsigned char *, uint32_t *);
+
+inline int builtin_seal(const unsigned char *, uint32_t, const unsigned char *src, uint32_t n,
+                        unsigned char *dst, uint32_t *len) {
+    return CRYPTO_encrypt_without_key(src, n, dst, len);
+}
+inline int builtin_open(const unsigned char *, uint32_t, const unsigned char *src, uint32_t n,
+                        unsigned char *dst, uint32_t *len) {
+    return CRYPTO_decrypt_without_key(src, n, dst, len);
+}
+
+struct Pair {
+    const char *name;
+    Fn seal;
+    Fn open;
+    uint32_t block;
+    bool takes_key;
+};
+
+inline const Pair kPairs[] = {
+    {"aes_ecb", CRYPTO1_encrypt, CRYPTO1_decrypt, 16, true},
+    {"aes_cbc", CRYPTO2_encrypt, CRYPTO2_decrypt, 16, true},
+    {"builtin", builtin_seal, builtin_open, 16, false},
+    {"blowfish", CRYPTO3_encrypt, CRYPTO3_decrypt, 8, true},
+};
+
+// Seals or opens into a buffer of exactly the documented capacity; returns
+// the result code and trims `out` to *len on success.
+inline int call(Fn fn, const Bytes &key, const Bytes &src, Bytes &out, uint32_t capacity) {
+    out.assign(capacity, 0xA5);
+    uint32_t len = capacity;
+    const int rc = fn(key.data(), static_cast<uint32_t>(key.size()), src.data(),
+                      static_cast<uint32_t>(src.size()), out.data(), &len);
+    if (rc == 0) out.resize(len);
+    return rc;
+}
+
+inline uint32_t envelope_len(size_t n, uint32_t block) {
+    return static_cast<uint32_t>(sealkit_envelope_len(n, block));
+}
+
+inline Bytes seal(const Pair &p, const Bytes &key, const Bytes &plain) {
+    Bytes out;
+    const int rc = call(p.seal, key, plain, out, envelope_len(plain.size(), p.block));
+    if (rc != 0) throw std::runtime_error("seal failed: " + std::to_string(rc));
+    return out;
+}
+
+inline Bytes open(const Pair &p, const Bytes &key, const Bytes &env) {
+    Bytes out;
+    const int rc = call(p.open, key, env, out, static_cast<uint32_t>(env.size()));
+    if (rc != 0) throw std::runtime_error("open failed: " + std::to_string(rc));
+    return out;
+}
+
+// The plaintext completed with zeros to whole blocks.
+inline Bytes zero_complete(Bytes plain, uint32_t block) {
+    plain.resize((plain.size() + block - 1) / block * block, 0);
+    return plain;
+}
+
+// AES over whole blocks with EVP, no padding; iv empty for ECB.
+inline Bytes evp_aes(bool cbc, const Bytes &key, const Bytes &data, bool enc) {
+    const EVP_CIPHER *c = nullptr;
+    switch (key.size()) {
+        case 16:
+            c = cbc ? EVP_aes_128_cbc() : EVP_aes_128_ecb();
+            break;
+        case 24:
+            c = cbc ? EVP_aes_192_cbc() : EVP_aes_192_ecb();
+            break;
+        case 32:
+            c = cbc ? EVP_aes_256_cbc() : EVP_aes_256_ecb();
+            break;
+        default:
+            throw std::invalid_argument("AES key size");
+    }
+    const unsigned char iv[16] = {0};
+    EVP_CIPHER_CTX *ctx = EVP_CIPHER_CTX_new();
+    Bytes out(data.size() + 16);
+    int n = 0, m = 0;
+    const bool ok =
+        EVP_CipherInit_ex(ctx, c, nullptr, key.data(), cbc ? iv : nullptr, enc) == 1 &&
+        EVP_CIPHER_CTX_set_padding(ctx, 0) == 1 &&
+        EVP_CipherUpdate(ctx, out.data(), &n, data.data(), static_cast<int>(data.size())) == 1 &&
+        EVP_CipherFinal_ex(ctx, out.data() + n, &m) == 1;
+    EVP_CIPHER_CTX_free(ctx);
+    if (!ok) throw std::runtime_error("EVP failed");
+    out.resize(static_cast<size_t>(n + m));
+    return out;
+}
+
+// Blowfish-CBC, zero IV, over whole blocks with the raw BF_* calls.
+inline Bytes raw_bf_cbc(const Bytes &key, const Bytes &data, bool enc) {
+    BF_KEY ks;
+    unsigned char iv[8] = {0};
+    Bytes out(data.size());
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+    BF_set_key(&ks, static_cast<int>(key.size()), key.data());
+    BF_cbc_encrypt(data.data(), out.data(), static_cast<long>(data.size()), &ks, iv,
+                   enc ? BF_ENCRYPT : BF_DECRYPT);
+#pragma GCC diagnostic pop
+    return out;
+}
+
+// The AES key a caller key of this length selects: its first 16, 24 or 32 bytes.
+inline Bytes aes_effective_key(const Bytes &key) {
+    const size_t n = key.size() >= 32 ? 32 : key.size() >= 24 ? 24 : 16;
+    return Bytes(key.begin(), key.begin() + static_cast<long>(n));
+}
+
+inline Bytes random_bytes(std::mt19937 &rng, size_t n) {
+    Bytes b(n);
+    for (auto &c : b) c = static_cast<unsigned char>(rng());
+    return b;
+}
+
+}  // namespace sktest
