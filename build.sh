@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # One entry point for a fresh machine:
-#   ./build.sh demo   build everything (Release) and run the demo programs
+#   ./build.sh demo   build everything (Release), run pushdemo on a sample feed
+#                     for a few seconds, then the sealkit demo
 #   ./build.sh test   build and run every test: sanitizers (ASan+UBSan), then Release
 # Missing Debian packages are installed first (as root, or through sudo).
 set -euo pipefail
@@ -27,6 +28,10 @@ install_missing() {
 demo() {
     cmake --preset release >/dev/null
     cmake --build --preset release
+    echo
+    echo "== pushdemo with the SDK stand-in, fed client/sample_feed.txt; stopped after 3 s"
+    # pushdemo runs until it is killed; timeout ends it once the sample is shown.
+    OSTREL_SDK_FEED=client/sample_feed.txt timeout 3 ./build/release/bin/pushdemo || true
     echo
     echo "== seal_demo: one sample text through each cipher pair"
     ./build/release/examples/seal_demo

@@ -1,0 +1,257 @@
+// A stand-in for the push SDK: the same header and four operations, with
+// pushes read from a local feed instead of a server.
+//
+// Environment:
+//   OSTREL_SDK_FEED          file or FIFO to read pushes from (default: stdin)
+//   OSTREL_SDK_THREADS       delivery threads, 1..256 (default 1)
+//   OSTREL_SDK_INIT_RESULT   what OstrelInit returns (default 0)
+//   OSTREL_SDK_START_RESULT  what OstrelStart returns (default 0); -1 starts nothing
+//   OSTREL_SDK_TRACE         file that logs every call into the SDK, in order
+#include <errno.h>
+#include <fcntl.h>
+#include <ostrel_sdk/ostrel_sdk.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <climits>
+#include <mutex>
+#include <string>
+#include <system_error>
+#include <thread>
+#include <vector>
+
+#include "feed.h"
+
+namespace {
+
+using ostrel_standin::decode_line;
+
+struct State {
+    std::mutex mu;  // guards everything below but the callbacks
+    bool initialised = false;
+    bool started = false;
+    std::vector<std::string> apps;
+    int trace_fd = -2;  // -2: not opened yet, -1: no trace
+
+    std::mutex feed_mu;  // guards the feed and its line count
+    bool feed_opened = false;
+    FILE *feed = nullptr;
+    char *line_buf = nullptr;  // getline's buffer, reused
+    size_t line_cap = 0;
+    unsigned long line_no = 0;
+
+    std::atomic<OstrelMsgCallback> callbacks[eOstrelMsg_Max] = {};
+};
+
+State &state() {
+    static State s;
+    return s;
+}
+
+// Reads an integer setting; `fallback` when unset or not a number.
+long env_long(const char *name, long fallback) {
+    const char *v = getenv(name);
+    if (v == nullptr || *v == '\0') return fallback;
+    char *end = nullptr;
+    errno = 0;
+    const long n = strtol(v, &end, 10);
+    if (errno != 0 || *end != '\0') {
+        fprintf(stderr, "ostrel_sdk: %s=%s is not a number; using %ld\n", name, v, fallback);
+        return fallback;
+    }
+    return n;
+}
+
+std::string quoted(const char *s) {
+    if (s == nullptr) return "NULL";
+    std::string q = "\"";
+    for (; *s; ++s) {
+        if (*s == '"' || *s == '\\') q += '\\';
+        q += *s;
+    }
+    return q + "\"";
+}
+
+// Appends one line to the trace file with a single write, so that lines from
+// different threads never mix. Call with state().mu held.
+void trace(State &s, const std::string &line) {
+    if (s.trace_fd == -2) {
+        const char *path = getenv("OSTREL_SDK_TRACE");
+        s.trace_fd = path != nullptr && *path != '\0'
+                         ? open(path, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644)
+                         : -1;
+        if (s.trace_fd < 0 && path != nullptr && *path != '\0')
+            fprintf(stderr, "ostrel_sdk: cannot open trace %s: %s\n", path, strerror(errno));
+    }
+    if (s.trace_fd < 0) return;
+    const std::string out = line + "\n";
+    if (write(s.trace_fd, out.data(), out.size()) < 0) {
+        // A trace is a diagnostic aid; losing it must not stop the pushes.
+    }
+}
+
+// One mapping per delivery thread. A push is copied to the very end of the
+// writable part, right before a PROT_NONE page, and is not NUL-terminated:
+// a callback that reads past `len` faults at once.
+class GuardedBuffer {
+  public:
+    GuardedBuffer() : page_(static_cast<size_t>(sysconf(_SC_PAGESIZE))) {}
+    GuardedBuffer(const GuardedBuffer &) = delete;
+    GuardedBuffer &operator=(const GuardedBuffer &) = delete;
+    ~GuardedBuffer() { release(); }
+
+    // Returns where the n bytes now lie, or nullptr when memory ran out.
+    const char *place(const std::string &bytes) {
+        const size_t n = bytes.size();
+        if (base_ == nullptr || n > cap_) {
+            release();
+            const size_t cap = (n + page_ - 1) / page_ * page_ + page_;
+            void *p = mmap(nullptr, cap + page_, PROT_READ | PROT_WRITE,
+                           MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+            if (p == MAP_FAILED) return nullptr;
+            base_ = static_cast<char *>(p);
+            cap_ = cap;
+            mprotect(base_ + cap_, page_, PROT_NONE);
+        }
+        char *at = base_ + cap_ - n;
+        memcpy(at, bytes.data(), n);
+        return at;
+    }
+
+  private:
+    void release() {
+        if (base_ != nullptr) munmap(base_, cap_ + page_);
+        base_ = nullptr;
+        cap_ = 0;
+    }
+    size_t page_;
+    char *base_ = nullptr;
+    size_t cap_ = 0;
+};
+
+// Takes the next line of the feed; false at its end.
+bool next_line(State &s, std::string &line, unsigned long &line_no) {
+    std::lock_guard<std::mutex> lock(s.feed_mu);
+    if (!s.feed_opened) {
+        s.feed_opened = true;
+        const char *path = getenv("OSTREL_SDK_FEED");
+        s.feed = path != nullptr && *path != '\0' ? fopen(path, "re") : stdin;
+        if (s.feed == nullptr)
+            fprintf(stderr, "ostrel_sdk: cannot open feed %s: %s\n", path, strerror(errno));
+    }
+    if (s.feed == nullptr) return false;
+    const ssize_t got = getline(&s.line_buf, &s.line_cap, s.feed);
+    if (got < 0) return false;
+    size_t n = static_cast<size_t>(got);
+    if (n > 0 && s.line_buf[n - 1] == '\n') --n;
+    line.assign(s.line_buf, n);
+    line_no = ++s.line_no;
+    return true;
+}
+
+void deliver(State &s) {
+    GuardedBuffer buffer;
+    std::string line, push;
+    unsigned long line_no = 0;
+    while (next_line(s, line, line_no)) {
+        const char *fault = decode_line(line.data(), line.size(), push);
+        if (fault == nullptr && push.size() > static_cast<size_t>(INT_MAX)) fault = "push too long";
+        if (fault != nullptr) {
+            fprintf(stderr, "ostrel_sdk: feed line %lu: %s; skipped\n", line_no, fault);
+            continue;
+        }
+        const OstrelMsgCallback cb = s.callbacks[eOstrelMsg_Push].load();
+        if (cb == nullptr) continue;  // nobody listens for pushes
+        const char *data = buffer.place(push);
+        if (data == nullptr) {
+            fprintf(stderr, "ostrel_sdk: feed line %lu: out of memory; skipped\n", line_no);
+            continue;
+        }
+        cb(data, static_cast<int>(push.size()));
+    }
+}
+
+}  // namespace
+
+// Only the four operations are exported; everything else stays inside.
+#pragma GCC visibility push(default)
+extern "C" {
+
+int OstrelInit(const char *client_id, const char *server_url, const char *data) {
+    State &s = state();
+    std::lock_guard<std::mutex> lock(s.mu);
+    int rc = static_cast<int>(env_long("OSTREL_SDK_INIT_RESULT", 0));
+    if (client_id == nullptr || server_url == nullptr || data == nullptr) rc = -1;
+    s.initialised = rc != -1;
+    trace(s, "OstrelInit(" + quoted(client_id) + ", " + quoted(server_url) + ", " + quoted(data) +
+                 ") = " + std::to_string(rc));
+    return rc;
+}
+
+int OstrelSubScribe(int count, const char *const *apps) {
+    State &s = state();
+    std::lock_guard<std::mutex> lock(s.mu);
+    std::string args;
+    bool ok = s.initialised && count > 0 && apps != nullptr;
+    for (int i = 0; ok && i < count; ++i) {
+        if (apps[i] == nullptr) ok = false;
+        args += (i ? ", " : "") + quoted(apps[i]);
+    }
+    if (ok) s.apps.assign(apps, apps + count);
+    const int rc = ok ? 0 : -1;
+    trace(s,
+          "OstrelSubScribe(" + std::to_string(count) + ", [" + args + "]) = " + std::to_string(rc));
+    return rc;
+}
+
+int OstrelRegister(OstrelMsgType type, OstrelMsgCallback callback) {
+    State &s = state();
+    std::lock_guard<std::mutex> lock(s.mu);
+    const int t = static_cast<int>(type);
+    const int rc = t >= 0 && t < eOstrelMsg_Max ? 0 : -1;
+    if (rc == 0) s.callbacks[t].store(callback);
+    trace(s, "OstrelRegister(" + std::to_string(t) + ", " + (callback ? "callback" : "NULL") +
+                 ") = " + std::to_string(rc));
+    return rc;
+}
+
+int OstrelStart(void) {
+    State &s = state();
+    std::lock_guard<std::mutex> lock(s.mu);
+    int rc = static_cast<int>(env_long("OSTREL_SDK_START_RESULT", 0));
+    if (rc != -1 && (!s.initialised || s.started)) rc = -1;
+    // The feed itself is opened by the delivery threads: opening a FIFO
+    // blocks until a writer comes, and start must return at once.
+    const char *path = getenv("OSTREL_SDK_FEED");
+    if (rc != -1 && path != nullptr && *path != '\0' && access(path, R_OK) != 0) {
+        fprintf(stderr, "ostrel_sdk: cannot read feed %s: %s\n", path, strerror(errno));
+        rc = -1;
+    }
+    if (rc != -1) {
+        long threads = env_long("OSTREL_SDK_THREADS", 1);
+        if (threads < 1 || threads > 256) {
+            fprintf(stderr, "ostrel_sdk: OSTREL_SDK_THREADS must be 1..256; using 1\n");
+            threads = 1;
+        }
+        long running = 0;
+        for (; running < threads; ++running) {
+            try {
+                std::thread(deliver, std::ref(s)).detach();
+            } catch (const std::system_error &e) {
+                fprintf(stderr, "ostrel_sdk: cannot start a delivery thread: %s\n", e.what());
+                break;
+            }
+        }
+        s.started = running > 0;
+        if (running == 0) rc = -1;
+    }
+    trace(s, "OstrelStart() = " + std::to_string(rc));
+    return rc;
+}
+
+}  // extern "C"
+#pragma GCC visibility pop

@@ -1,0 +1,252 @@
+// Drives the real pushdemo binary as a process against the SDK stand-in (and
+// once against another SDK library), reading its stdout from a pipe.
+#include <gtest/gtest.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+
+#include <fstream>
+#include <regex>
+#include <set>
+#include <sstream>
+
+#include "../process.h"
+
+using namespace std::chrono_literals;
+using sktest::Child;
+
+namespace {
+
+class Pushdemo : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        char tmpl[] = "/tmp/pushdemo_test.XXXXXX";
+        ASSERT_NE(mkdtemp(tmpl), nullptr);
+        dir_ = tmpl;
+    }
+    void TearDown() override { std::system(("rm -rf '" + dir_ + "'").c_str()); }
+
+    std::string path(const std::string &name) const { return dir_ + "/" + name; }
+
+    // Writes a feed with one line per push, escaping what a line cannot hold.
+    std::string write_feed(const std::vector<std::string> &pushes) {
+        std::ofstream f(path("feed"), std::ios::binary);
+        for (const auto &p : pushes) f << escape(p) << '\n';
+        return path("feed");
+    }
+
+    static std::string escape(const std::string &push) {
+        std::string line;
+        for (char ch : push) {
+            const auto c = static_cast<unsigned char>(ch);
+            if (c == '\\')
+                line += "\\\\";
+            else if (c == '\n')
+                line += "\\n";
+            else if (c < 0x20 || c >= 0x7f) {
+                char hex[5];
+                snprintf(hex, sizeof hex, "\\x%02x", c);
+                line += hex;
+            } else
+                line += ch;
+        }
+        return line;
+    }
+
+    // What pushdemo prints for a push: the bytes before the first NUL.
+    static std::string printed(const std::string &push) {
+        return "recv push:" + push.substr(0, push.find('\0')) + "\n";
+    }
+
+    std::unique_ptr<Child> start(std::map<std::string, std::string> env,
+                                 const std::string &feed = "/dev/null") {
+        if (!env.count("OSTREL_SDK_FEED")) env["OSTREL_SDK_FEED"] = feed;
+        return std::make_unique<Child>(std::vector<std::string>{PUSHDEMO}, env, "/dev/null",
+                                       path("stderr"));
+    }
+
+    // The SDK may deliver a push before main prints "start success.", so
+    // that line can stand between any two pushes; each is printed whole.
+    // Returns the output with that line moved to the front.
+    static std::string start_line_first(std::string out) {
+        const std::string start = "start success.\n";
+        for (size_t at = 0; (at = out.find(start, at)) != std::string::npos; ++at)
+            if (at == 0 || out[at - 1] == '\n') return start + out.erase(at, start.size());
+        return out;
+    }
+
+    std::string read_file(const std::string &name) const {
+        std::ifstream f(path(name), std::ios::binary);
+        std::stringstream s;
+        s << f.rdbuf();
+        return s.str();
+    }
+
+    std::string dir_;
+};
+
+constexpr int kRuns = -1;  // expected "exit status" of a pushdemo that keeps running
+
+struct Startup {
+    const char *what, *init, *start, *stdout_text;
+    int exit_status;
+    const char *trace;  // regular expression for the whole trace
+};
+
+const char *const kInitLine =
+    R"(OstrelInit\("[0-9]{16}", "https://192\.0\.2\.[0-9]{1,3}", "data"\) = )";
+const char *const kSetupLines =
+    R"(OstrelSubScribe\(1, \["com\.dravo\.cloud"\]\) = 0\nOstrelRegister\(0, callback\) = 0\n)";
+
+TEST_F(Pushdemo, StartupOutputExitStatusAndCallOrder) {
+    const std::string ok = std::string(kSetupLines) + "OstrelStart\\(\\) = ";
+    const Startup cases[] = {
+        {"both succeed", "0", "0", "start success.\n", kRuns, ""},
+        {"init -1 fails", "-1", "0", "Init error.\n", 1, ""},
+        {"init -2 is success", "-2", "0", "start success.\n", kRuns, ""},
+        {"init 7 is success", "7", "0", "start success.\n", kRuns, ""},
+        {"start -1 fails", "0", "-1", "Start error.\n", 1, ""},
+        {"start -2 is success", "0", "-2", "start success.\n", kRuns, ""},
+    };
+    const std::string traces[] = {
+        kInitLine + std::string("0\n") + ok + "0\n",  kInitLine + std::string("-1\n"),
+        kInitLine + std::string("-2\n") + ok + "0\n", kInitLine + std::string("7\n") + ok + "0\n",
+        kInitLine + std::string("0\n") + ok + "-1\n", kInitLine + std::string("0\n") + ok + "-2\n",
+    };
+    for (size_t i = 0; i < std::size(cases); ++i) {
+        const Startup &c = cases[i];
+        SCOPED_TRACE(c.what);
+        const std::string trace = path("trace" + std::to_string(i));
+        auto child = start({{"OSTREL_SDK_INIT_RESULT", c.init},
+                            {"OSTREL_SDK_START_RESULT", c.start},
+                            {"OSTREL_SDK_TRACE", trace}});
+        if (c.exit_status == kRuns) {
+            EXPECT_EQ(child->read_lines(1), c.stdout_text);
+            EXPECT_EQ(child->wait_exit(300ms), -1) << "pushdemo ended by itself";
+        } else {
+            const int status = child->wait_exit();
+            EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == c.exit_status) << status;
+            EXPECT_EQ(child->output(), c.stdout_text);
+        }
+        const std::string got = read_file("trace" + std::to_string(i));
+        EXPECT_TRUE(std::regex_match(got, std::regex(traces[i]))) << got;
+    }
+}
+
+TEST_F(Pushdemo, PrintsEachPushExactly) {
+    std::string long_push(100 * 1024, 'x');
+    for (size_t i = 0; i < long_push.size(); i += 97)
+        long_push[i] = static_cast<char>('a' + i % 26);
+    const std::vector<std::string> pushes = {
+        "hello",
+        "",                                 // length 0
+        std::string("before\0after", 12),   // NUL inside: printed up to it
+        std::string("\0hidden", 7),         // NUL first: an empty push
+        "line one\nline two\n\nline four",  // spans lines
+        "%s %n %d %% %x %p",                // format directives are text
+        "tab\there, backslash \\ there",
+        "\xff\xfe raw bytes \x01\x7f",
+        long_push,  // 100 KB
+        "last",
+    };
+    auto child = start({}, write_feed(pushes));
+    std::string expected = "start success.\n";
+    for (const auto &p : pushes) expected += printed(p);
+    EXPECT_EQ(start_line_first(child->read_until(
+                  [&](const std::string &s) { return s.size() >= expected.size(); })),
+              expected);
+    EXPECT_EQ(read_file("stderr"), "");
+}
+
+TEST_F(Pushdemo, FourThreadsTenThousandPushesEachArriveWholeAndOnce) {
+    constexpr unsigned kPushes = 40000;
+    std::vector<std::string> pushes;
+    for (unsigned i = 0; i < kPushes; ++i)
+        pushes.push_back("push " + std::to_string(i) + " " +
+                         std::string(1 + i % 300, static_cast<char>('a' + i % 26)));
+    auto child = start({{"OSTREL_SDK_THREADS", "4"}}, write_feed(pushes));
+    const std::string &out = child->read_lines(kPushes + 1, 120s);
+
+    std::istringstream lines(start_line_first(out));
+    std::string line;
+    std::getline(lines, line);
+    EXPECT_EQ(line, "start success.");
+    std::set<std::string> seen;
+    size_t count = 0;
+    while (std::getline(lines, line)) {
+        ++count;
+        ASSERT_TRUE(seen.insert(line).second) << "twice: " << line.substr(0, 40);
+    }
+    EXPECT_EQ(count, kPushes);
+    for (const auto &p : pushes) ASSERT_TRUE(seen.count("recv push:" + p)) << "lost or torn: " << p;
+}
+
+// The output must reach a pipe as each push arrives, not when a buffer fills:
+// pushdemo never exits normally, so anything left in a buffer is lost.
+TEST_F(Pushdemo, EachPushReachesAPipeWhilePushdemoRuns) {
+    const std::string fifo = path("fifo");
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    auto child = start({}, fifo);
+    ASSERT_EQ(child->read_lines(1, 10s), "start success.\n");
+    const int w = open(fifo.c_str(), O_WRONLY);  // the SDK opens the reading end
+    ASSERT_GE(w, 0);
+    for (const std::string push : {"first", "second", "third"}) {
+        const std::string line = push + "\n";
+        ASSERT_EQ(write(w, line.data(), line.size()), static_cast<ssize_t>(line.size()));
+        const std::string want = "recv push:" + push + "\n";
+        EXPECT_TRUE(child
+                        ->read_until(
+                            [&](const std::string &s) {
+                                return s.size() >= want.size() &&
+                                       s.compare(s.size() - want.size(), want.size(), want) == 0;
+                            },
+                            10s)
+                        .ends_with(want))
+            << push << " did not arrive while pushdemo runs";
+    }
+    close(w);  // end of feed: the SDK's threads end, pushdemo keeps running
+    EXPECT_EQ(child->wait_exit(300ms), -1);
+}
+
+TEST_F(Pushdemo, MalformedFeedLinesAreReportedAndSkipped) {
+    std::ofstream(path("feed")) << "ok 1\nbad \\q escape\nok 2\ntrailing \\\n\\x4\nok 3";
+    auto child = start({}, path("feed"));
+    EXPECT_EQ(start_line_first(child->read_lines(4, 10s)),
+              "start success.\nrecv push:ok 1\nrecv push:ok 2\nrecv push:ok 3\n");
+    child->stop();
+    const std::string err = read_file("stderr");
+    for (const char *line : {"feed line 2: ", "feed line 4: ", "feed line 5: "})
+        EXPECT_NE(err.find(line), std::string::npos) << err;
+    EXPECT_EQ(err.find("feed line 1:"), std::string::npos) << err;
+}
+
+TEST_F(Pushdemo, UnreadableFeedFailsStart) {
+    auto child = start({}, path("missing"));
+    const int status = child->wait_exit();
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1);
+    EXPECT_EQ(child->output(), "Start error.\n");
+}
+
+// pushdemo needs nothing of the stand-in but the four operations: another
+// library of the same file name, found first through LD_LIBRARY_PATH, serves.
+// That one also hands over a negative length with an unreadable pointer.
+TEST_F(Pushdemo, RunsUnchangedAgainstAnotherSdkLibrary) {
+    auto child = start({{"LD_LIBRARY_PATH", ALT_SDK_DIR}});
+    EXPECT_EQ(start_line_first(child->read_lines(4, 10s)),
+              "start success.\nrecv push:alt 1\nrecv push:\nrecv push:alt 2\n");
+}
+
+// When the copy cannot be allocated, the push is still printed in full.
+TEST_F(Pushdemo, PrintsThePushWhenTheCopyCannotBeAllocated) {
+    const std::vector<std::string> pushes = {"abc", std::string("x\0y", 3), "", "multi\nline"};
+    auto child = start({{"LD_PRELOAD", NO_STRNDUP},
+                        // the sanitizer runtime must otherwise come first
+                        {"ASAN_OPTIONS", "verify_asan_link_order=0:detect_leaks=0"}},
+                       write_feed(pushes));
+    std::string expected = "start success.\n";
+    for (const auto &p : pushes) expected += printed(p);
+    EXPECT_EQ(start_line_first(child->read_lines(6, 10s)), expected);
+    child->stop();
+    EXPECT_NE(read_file("stderr").find("strndup refused"), std::string::npos);
+}
+
+}  // namespace
