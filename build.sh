@@ -3,6 +3,7 @@
 #   ./build.sh demo   build everything (Release), run pushdemo on a sample feed
 #                     for a few seconds, then the sealkit demo
 #   ./build.sh test   build and run every test: sanitizers (ASan+UBSan), then Release
+#   ./build.sh bench  build in Release, run the benchmark and print the ratio table
 # Missing Debian packages are installed first (as root, or through sudo).
 set -euo pipefail
 cd "$(dirname "$0")"
@@ -42,8 +43,15 @@ test_all() {
     cmake --workflow --preset release
 }
 
+bench() {
+    cmake --preset release >/dev/null
+    cmake --build --preset release --target sealkit_bench
+    ./build/release/bench/sealkit_bench --benchmark_min_time=0.2 --benchmark_color=false "$@"
+}
+
 case "${1:-}" in
     demo) install_missing; demo ;;
     test) install_missing; test_all ;;
-    *) echo "usage: $0 demo|test" >&2; exit 2 ;;
+    bench) shift; install_missing; bench "$@" ;;
+    *) echo "usage: $0 demo|test|bench [benchmark flags]" >&2; exit 2 ;;
 esac

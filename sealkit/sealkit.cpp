@@ -68,24 +68,71 @@ int check_open(const unsigned char *key, uint32_t key_len, const unsigned char *
 // AES through EVP: AES-NI where the CPU has it, unlike the low-level calls.
 
 // Ciphers are fetched once per process: fetching by name on every call costs
-// a lock and a lookup. They are immutable and hold no call state. The table is
-// constant-initialised, so no C++ guard code is involved.
+// a lock and a lookup. They are immutable and hold no call state. The tables
+// are constant-initialised, so no C++ guard code is involved.
 EVP_CIPHER *g_aes[2][3];
-pthread_once_t g_aes_once = PTHREAD_ONCE_INIT;
+pthread_key_t g_ctx_key;
+bool g_ctx_key_ok = false;
+pthread_once_t g_once = PTHREAD_ONCE_INIT;
 
-void fetch_aes() {
+// Each thread keeps one context per cipher, bound to it once. Binding a
+// cipher to a context, and freeing the context, touch the cipher's shared
+// reference count; two threads doing that on every call slow each other
+// down. Between calls the contexts hold no secret (see aes_run).
+struct ThreadCtxs {
+    EVP_CIPHER_CTX *ctx[2][3];
+};
+
+// Runs when a thread that used the library ends.
+void free_thread_ctxs(void *p) {
+    auto *t = static_cast<ThreadCtxs *>(p);
+    for (auto &row : t->ctx)
+        for (EVP_CIPHER_CTX *c : row) EVP_CIPHER_CTX_free(c);
+    OPENSSL_free(t);
+}
+
+void init_once() {
     static const char *const names[2][3] = {{"AES-128-ECB", "AES-192-ECB", "AES-256-ECB"},
                                             {"AES-128-CBC", "AES-192-CBC", "AES-256-CBC"}};
     for (int m = 0; m < 2; ++m)
         for (int k = 0; k < 3; ++k) g_aes[m][k] = EVP_CIPHER_fetch(nullptr, names[m][k], nullptr);
+    g_ctx_key_ok = pthread_key_create(&g_ctx_key, free_thread_ctxs) == 0;
 }
 
-// Key-size rule: 16..23 bytes -> AES-128, 24..31 -> AES-192, 32+ -> AES-256.
-// The cipher reads only the first 16, 24 or 32 key bytes.
-const EVP_CIPHER *aes_cipher(Mode mode, uint32_t key_len) {
-    if (pthread_once(&g_aes_once, fetch_aes) != 0) return nullptr;
+// This thread's slot for the mode and key length, holding a context bound to
+// its cipher with padding off; nullptr when one cannot be had. Key-size rule:
+// 16..23 bytes -> AES-128, 24..31 -> AES-192, 32+ -> AES-256; the cipher
+// reads only the first 16, 24 or 32 key bytes.
+EVP_CIPHER_CTX **thread_ctx(Mode mode, uint32_t key_len) {
+    if (pthread_once(&g_once, init_once) != 0 || !g_ctx_key_ok) return nullptr;
     const int size = key_len >= 32 ? 2 : key_len >= 24 ? 1 : 0;
-    return g_aes[mode][size];
+    const EVP_CIPHER *cipher = g_aes[mode][size];
+    if (cipher == nullptr) return nullptr;
+
+    auto *t = static_cast<ThreadCtxs *>(pthread_getspecific(g_ctx_key));
+    if (t == nullptr) {
+        t = static_cast<ThreadCtxs *>(OPENSSL_zalloc(sizeof *t));
+        if (t == nullptr) return nullptr;
+        if (pthread_setspecific(g_ctx_key, t) != 0) {
+            OPENSSL_free(t);
+            return nullptr;
+        }
+    }
+    EVP_CIPHER_CTX *&ctx = t->ctx[mode][size];
+    if (ctx == nullptr) {
+        ctx = EVP_CIPHER_CTX_new();
+        if (ctx == nullptr) return nullptr;
+        // Bound with the zero IV: every later init that passes no IV starts
+        // the chain again from it.
+        static const unsigned char zero_iv[kAesBlock] = {0};
+        if (EVP_CipherInit_ex2(ctx, cipher, nullptr, mode == kCbc ? zero_iv : nullptr, 1,
+                               nullptr) != 1 ||
+            EVP_CIPHER_CTX_set_padding(ctx, 0) != 1) {
+            EVP_CIPHER_CTX_free(ctx);
+            ctx = nullptr;
+        }
+    }
+    return ctx != nullptr ? &ctx : nullptr;
 }
 
 int update(EVP_CIPHER_CTX *ctx, unsigned char *out, const unsigned char *in, uint32_t n) {
@@ -108,29 +155,35 @@ int update(EVP_CIPHER_CTX *ctx, unsigned char *out, const unsigned char *in, uin
 // whatever had been written to `out` is wiped.
 int aes_run(Mode mode, const unsigned char *key, uint32_t key_len, int enc, const unsigned char *in,
             uint32_t n, const unsigned char *tail, uint32_t tail_len, unsigned char *out) {
-    const EVP_CIPHER *cipher = aes_cipher(mode, key_len);
-    if (cipher == nullptr) return SEALKIT_ERR_KEY_SCHEDULE;
-    EVP_CIPHER_CTX *ctx = EVP_CIPHER_CTX_new();
-    if (ctx == nullptr) return SEALKIT_ERR_KEY_SCHEDULE;
+    EVP_CIPHER_CTX **slot = thread_ctx(mode, key_len);
+    if (slot == nullptr) return SEALKIT_ERR_KEY_SCHEDULE;
+    EVP_CIPHER_CTX *ctx = *slot;
 
-    static const unsigned char zero_iv[kAesBlock] = {0};
+    static const unsigned char zero[32] = {0};
     unsigned char last[kAesBlock] = {0};
-    int rc = SEALKIT_ERR_KEY_SCHEDULE;
-    if (EVP_CipherInit_ex2(ctx, cipher, key, mode == kCbc ? zero_iv : nullptr, enc, nullptr) == 1 &&
-        EVP_CIPHER_CTX_set_padding(ctx, 0) == 1) {
-        rc = SEALKIT_OK;
-        if (update(ctx, out, in, n) != 0) rc = SEALKIT_ERR_KEY_SCHEDULE;
-        if (rc == SEALKIT_OK && tail_len > 0) {
-            memcpy(last, tail, tail_len);
-            if (update(ctx, out + n, last, kAesBlock) != 0) rc = SEALKIT_ERR_KEY_SCHEDULE;
-        }
-        // EVP does not fail on whole blocks once keyed; should it ever, no
-        // partial output may be left behind as if it were a result.
-        if (rc != SEALKIT_OK) wipe(out, static_cast<size_t>(n) + (tail_len > 0 ? kAesBlock : 0));
+    // A null cipher keeps the one bound to the context and only re-keys it;
+    // a null IV restarts a CBC chain from the zero IV it was bound with.
+    const bool keyed = EVP_CipherInit_ex2(ctx, nullptr, key, nullptr, enc, nullptr) == 1;
+    int rc = keyed ? update(ctx, out, in, n) : -1;
+    if (rc == 0 && tail_len > 0) {
+        memcpy(last, tail, tail_len);
+        rc = update(ctx, out + n, last, kAesBlock);
     }
+    // EVP does not fail on whole blocks once keyed; should it ever, no
+    // partial output may be left behind as if it were a result.
+    if (keyed && rc != 0) wipe(out, static_cast<size_t>(n) + (tail_len > 0 ? kAesBlock : 0));
     wipe(last, sizeof last);
-    EVP_CIPHER_CTX_free(ctx);  // also wipes the key schedule
-    return rc;
+    // Replace the key schedule with that of the all-zero key, so that no
+    // schedule of the caller's key outlives the call. Re-keying for
+    // encryption is the cheapest schedule to build. What else the context
+    // keeps is public: the CBC chain value is the last cipher block.
+    if (EVP_CipherInit_ex2(ctx, nullptr, zero, nullptr, 1, nullptr) != 1) {
+        // Cannot re-key: drop the context (freeing wipes it); the next call
+        // builds a new one.
+        EVP_CIPHER_CTX_free(ctx);
+        *slot = nullptr;
+    }
+    return rc == 0 ? SEALKIT_OK : SEALKIT_ERR_KEY_SCHEDULE;
 }
 
 int aes_seal(Mode mode, const unsigned char *key, uint32_t key_len, const unsigned char *src,

@@ -20,11 +20,16 @@
  *     key_len, key schedule) and the first failure is returned. On any
  *     non-zero result nothing has been written to dst and *len is unchanged.
  *   - A wrong key or a damaged envelope is not detected: decryption returns 0
- *     with meaningless bytes.
- *   - Functions keep no state and may be called from any number of threads.
- *     The AES functions let libcrypto allocate a cipher context; the Blowfish
- *     functions allocate nothing. Key schedules, IVs and scratch blocks are
- *     wiped before every return.
+ *     with meaningless bytes. Only a pad count larger than the decrypted
+ *     bytes, which no encryptor writes, is refused (SEALKIT_ERR_NOT_ENVELOPE).
+ *   - Functions may be called from any number of threads at once. Nothing
+ *     carries from one call to the next. Key schedules, IVs and scratch
+ *     blocks are wiped before every return.
+ *   - Memory: Blowfish allocates nothing. For AES each thread keeps one
+ *     libcrypto cipher context per AES cipher, made on the thread's first
+ *     call (a failure to allocate it is SEALKIT_ERR_KEY_SCHEDULE), re-keyed
+ *     with the all-zero key before each call returns, and freed when the
+ *     thread ends.
  *
  * Capacity needed in dst:
  *   encrypt: sealkit_envelope_len(src_len, B) bytes (a plaintext whose
