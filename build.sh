@@ -2,7 +2,9 @@
 # One entry point for a fresh machine:
 #   ./build.sh demo   build everything (Release), run pushdemo on a sample feed
 #                     for a few seconds, then the sealkit demo
-#   ./build.sh test   build and run every test: sanitizers (ASan+UBSan), then Release
+#   ./build.sh test   build and run every test: ASan+UBSan, Release, ThreadSanitizer,
+#                     then each fuzzer for FUZZ_SECONDS (30) on its corpus
+#   ./build.sh fuzz   only the fuzzers
 #   ./build.sh bench  build in Release, run the benchmark and print the ratio table
 # Missing Debian packages are installed first (as root, or through sudo).
 set -euo pipefail
@@ -38,9 +40,33 @@ demo() {
     ./build/release/examples/seal_demo
 }
 
+# Runs each libFuzzer target for a bounded time. New inputs go to a scratch
+# corpus under build/, so the checked-in seeds stay as they are.
+fuzz() {
+    cmake --preset fuzz >/dev/null
+    cmake --build --preset fuzz
+    local seconds=${FUZZ_SECONDS:-30}
+    mkdir -p build/fuzz/artifacts
+    for target in open seal feed; do
+        local work=build/fuzz/work/$target log=build/fuzz/$target.log
+        mkdir -p "$work"
+        echo "== ${target}_fuzzer, ${seconds} s"
+        if ! ./build/fuzz/fuzz/${target}_fuzzer -max_total_time="$seconds" -timeout=10 \
+            -print_final_stats=1 -artifact_prefix=build/fuzz/artifacts/ \
+            "$work" "fuzz/corpus/$target" >"$log" 2>&1; then
+            tail -40 "$log"
+            echo "${target}_fuzzer FAILED" >&2
+            return 1
+        fi
+        grep -E "^Done|number_of_executed_units|peak_rss" "$log"
+    done
+}
+
 test_all() {
     cmake --workflow --preset dev
     cmake --workflow --preset release
+    cmake --workflow --preset tsan
+    fuzz
 }
 
 bench() {
@@ -53,5 +79,6 @@ case "${1:-}" in
     demo) install_missing; demo ;;
     test) install_missing; test_all ;;
     bench) shift; install_missing; bench "$@" ;;
-    *) echo "usage: $0 demo|test|bench [benchmark flags]" >&2; exit 2 ;;
+    fuzz) install_missing; fuzz ;;
+    *) echo "usage: $0 demo|test|fuzz|bench [benchmark flags]" >&2; exit 2 ;;
 esac

@@ -25,9 +25,10 @@ class Child {
   public:
     // Starts `argv[0]` with the current environment plus `env` (which
     // overrides), stdin from `stdin_path`, stderr to `stderr_path` (or
-    // inherited when empty), and stdout on a pipe.
+    // inherited when empty), and stdout on a pipe, or into `stdout_path`.
     Child(const std::vector<std::string> &argv, const std::map<std::string, std::string> &env,
-          const std::string &stdin_path = "/dev/null", const std::string &stderr_path = "") {
+          const std::string &stdin_path = "/dev/null", const std::string &stderr_path = "",
+          const std::string &stdout_path = "") {
         std::map<std::string, std::string> all;
         for (char **e = environ; *e; ++e) {
             const std::string kv = *e;
@@ -49,7 +50,11 @@ class Child {
         posix_spawn_file_actions_t fa;
         posix_spawn_file_actions_init(&fa);
         posix_spawn_file_actions_addopen(&fa, 0, stdin_path.c_str(), O_RDONLY, 0);
-        posix_spawn_file_actions_adddup2(&fa, fds[1], 1);
+        if (stdout_path.empty())
+            posix_spawn_file_actions_adddup2(&fa, fds[1], 1);
+        else
+            posix_spawn_file_actions_addopen(&fa, 1, stdout_path.c_str(),
+                                             O_WRONLY | O_CREAT | O_TRUNC, 0644);
         if (!stderr_path.empty())
             posix_spawn_file_actions_addopen(&fa, 2, stderr_path.c_str(),
                                              O_WRONLY | O_CREAT | O_TRUNC, 0644);
@@ -128,6 +133,17 @@ class Child {
     }
 
     const std::string &output() const { return out_; }
+    pid_t pid() const { return pid_; }
+
+    // Sends a signal and waits for the child to end; returns its wait status.
+    int signal_and_wait(int sig) {
+        kill(pid_, sig);
+        read_until([](const std::string &) { return false; }, std::chrono::seconds(60));
+        int status = 0;
+        waitpid(pid_, &status, 0);
+        pid_ = -1;
+        return status;
+    }
 
   private:
     pid_t pid_ = -1;
