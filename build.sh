@@ -11,7 +11,7 @@ set -euo pipefail
 cd "$(dirname "$0")"
 
 packages=(cmake ninja-build g++ gcc make pkg-config binutils libssl-dev libgtest-dev
-          libbenchmark-dev clang libclang-rt-14-dev llvm valgrind)
+          libbenchmark-dev clang libclang-rt-14-dev llvm valgrind openssl)
 
 install_missing() {
     local missing=()

@@ -1,0 +1,79 @@
+# Checks an installed tree as users meet it. Run with cmake -P:
+#   -DCHECK=consumers|sdk_root -DBUILD_DIR= -DSOURCE_DIR= -DWORK_DIR= -DCC= -DCXX= -DNM=
+#   -DCFLAGS= -DCXXFLAGS= -DLDFLAGS=   (the build's own flags, for sanitizer builds)
+#
+# consumers: libsealkit.a needs no C++ runtime symbol; a C99 program links it
+#   with -lcrypto alone, through pkg-config, and through find_package.
+# sdk_root: pushdemo built against the installed SDK header and library
+#   (OSTREL_SDK_ROOT) runs, and the installed pushdemo finds its SDK.
+file(REMOVE_RECURSE "${WORK_DIR}")
+set(prefix "${WORK_DIR}/prefix")
+
+function(run)
+    execute_process(COMMAND ${ARGN} RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE out)
+    if(NOT rc EQUAL 0)
+        string(REPLACE ";" " " cmd "${ARGN}")
+        message(FATAL_ERROR "failed (${rc}): ${cmd}\n${out}")
+    endif()
+    set(last_output "${out}" PARENT_SCOPE)
+endfunction()
+
+run("${CMAKE_COMMAND}" --install "${BUILD_DIR}" --prefix "${prefix}")
+separate_arguments(cflags UNIX_COMMAND "${CFLAGS}")
+set(consumer "${SOURCE_DIR}/tests/consumers/c_consumer.c")
+
+if(CHECK STREQUAL "consumers")
+    file(GLOB lib "${prefix}/lib*/libsealkit.a")
+    execute_process(COMMAND "${NM}" -u "${lib}" OUTPUT_VARIABLE undefined)
+    string(REGEX MATCHALL "[ \t](_Z[A-Za-z0-9_]*|__cxa_[a-z_]*|__gxx_[a-z_]*)" cxx "${undefined}")
+    if(cxx)
+        message(FATAL_ERROR "libsealkit.a needs the C++ runtime:${cxx}")
+    endif()
+
+    # Plain cc, the installed header and library, libcrypto and nothing else.
+    run("${CC}" -std=c99 -pedantic-errors -Wall -Wextra -Werror ${cflags}
+        -I "${prefix}/include" "${consumer}" "${lib}" -lcrypto -o "${WORK_DIR}/plain")
+    run("${WORK_DIR}/plain")
+
+    # pkg-config --static.
+    set(ENV{PKG_CONFIG_PATH} "${prefix}/lib/pkgconfig")
+    run(pkg-config --cflags --libs --static sealkit)
+    separate_arguments(pc UNIX_COMMAND "${last_output}")
+    run("${CC}" -std=c99 -Wall -Werror ${cflags} "${consumer}" ${pc} -o "${WORK_DIR}/pkgconfig")
+    run("${WORK_DIR}/pkgconfig")
+
+    # find_package(sealkit CONFIG).
+    run("${CMAKE_COMMAND}" -S "${SOURCE_DIR}/tests/consumers" -B "${WORK_DIR}/cmake" -G Ninja
+        "-DCMAKE_PREFIX_PATH=${prefix}" "-DCMAKE_C_COMPILER=${CC}" "-DCMAKE_C_FLAGS=${CFLAGS}"
+        "-DCMAKE_EXE_LINKER_FLAGS=${LDFLAGS}")
+    run("${CMAKE_COMMAND}" --build "${WORK_DIR}/cmake")
+    run("${WORK_DIR}/cmake/c_consumer")
+elseif(CHECK STREQUAL "sdk_root")
+    # The installed pushdemo finds the SDK through its run path alone.
+    set(ENV{LD_LIBRARY_PATH} "")
+    set(ENV{OSTREL_SDK_INIT_RESULT} "-1")
+    execute_process(COMMAND "${prefix}/bin/pushdemo" RESULT_VARIABLE rc OUTPUT_VARIABLE out)
+    if(NOT rc EQUAL 1 OR NOT out STREQUAL "Init error.\n")
+        message(FATAL_ERROR "installed pushdemo: status ${rc}, output '${out}'")
+    endif()
+
+    # Built against an installed SDK, as against a real one.
+    run("${CMAKE_COMMAND}" -S "${SOURCE_DIR}" -B "${WORK_DIR}/build" -G Ninja
+        "-DOSTREL_SDK_ROOT=${prefix}" -DSEALKIT_BUILD_TESTS=OFF -DSEALKIT_BUILD_BENCH=OFF
+        -DSEALKIT_BUILD_EXAMPLES=OFF "-DCMAKE_C_COMPILER=${CC}" "-DCMAKE_CXX_COMPILER=${CXX}"
+        "-DCMAKE_C_FLAGS=${CFLAGS}" "-DCMAKE_CXX_FLAGS=${CXXFLAGS}"
+        "-DCMAKE_EXE_LINKER_FLAGS=${LDFLAGS}" "-DCMAKE_SHARED_LINKER_FLAGS=${LDFLAGS}")
+    run("${CMAKE_COMMAND}" --build "${WORK_DIR}/build" --target pushdemo)
+    execute_process(COMMAND readelf -d "${WORK_DIR}/build/bin/pushdemo" OUTPUT_VARIABLE dyn)
+    if(NOT dyn MATCHES "NEEDED[^\n]*libostrel_sdk\\.so\\]" OR NOT dyn MATCHES "${prefix}/lib")
+        message(FATAL_ERROR "pushdemo does not load the SDK from ${prefix}/lib:\n${dyn}")
+    endif()
+    set(ENV{OSTREL_SDK_INIT_RESULT} "")
+    set(ENV{OSTREL_SDK_START_RESULT} "-1")
+    execute_process(COMMAND "${WORK_DIR}/build/bin/pushdemo" RESULT_VARIABLE rc OUTPUT_VARIABLE out)
+    if(NOT rc EQUAL 1 OR NOT out STREQUAL "Start error.\n")
+        message(FATAL_ERROR "pushdemo on the SDK root: status ${rc}, output '${out}'")
+    endif()
+else()
+    message(FATAL_ERROR "CHECK must be consumers or sdk_root")
+endif()
