@@ -11,6 +11,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdlib>
 #include <functional>
 #include <map>
 #include <stdexcept>
@@ -20,6 +21,29 @@
 extern char **environ;
 
 namespace sktest {
+
+// A fresh directory under /tmp for one test, removed with its contents.
+class ScratchDir {
+  public:
+    explicit ScratchDir(const std::string &name) {
+        std::string tmpl = "/tmp/" + name + ".XXXXXX";
+        if (mkdtemp(tmpl.data()) == nullptr) throw std::runtime_error("mkdtemp");
+        dir_ = tmpl;
+    }
+    ScratchDir(const ScratchDir &) = delete;
+    ScratchDir &operator=(const ScratchDir &) = delete;
+    ~ScratchDir() {
+        if (std::system(("rm -rf '" + dir_ + "'").c_str()) != 0) {
+            // Leaving a directory in /tmp behind does no harm to the test.
+        }
+    }
+
+    const std::string &dir() const { return dir_; }
+    std::string path(const std::string &name) const { return dir_ + "/" + name; }
+
+  private:
+    std::string dir_;
+};
 
 class Child {
   public:

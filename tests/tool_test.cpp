@@ -17,14 +17,7 @@ namespace {
 
 class Tool : public ::testing::Test {
   protected:
-    void SetUp() override {
-        char tmpl[] = "/tmp/sealkit_tool_test.XXXXXX";
-        ASSERT_NE(mkdtemp(tmpl), nullptr);
-        dir_ = tmpl;
-    }
-    void TearDown() override { std::system(("rm -rf '" + dir_ + "'").c_str()); }
-
-    std::string path(const std::string &name) const { return dir_ + "/" + name; }
+    std::string path(const std::string &name) const { return scratch_.path(name); }
 
     std::string write(const std::string &name, const Bytes &b) const {
         std::ofstream(path(name), std::ios::binary)
@@ -64,7 +57,7 @@ class Tool : public ::testing::Test {
         return run(args, stdin_path);
     }
 
-    std::string dir_;
+    sktest::ScratchDir scratch_{"sealkit_tool_test"};
 };
 
 TEST_F(Tool, RoundTripsEveryCipherThroughFilesAndPipes) {
@@ -238,7 +231,7 @@ TEST_F(Tool, AFailedOpenLeavesAnExistingOutputFileUntouched) {
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(read("out"), (Bytes{'k', 'e', 'e', 'p'}));
     // No temporary file is left behind either.
-    const Result ls = run({"/bin/ls", dir_});
+    const Result ls = run({"/bin/ls", scratch_.dir()});
     EXPECT_EQ(std::string(ls.out.begin(), ls.out.end()).find("out."), std::string::npos);
 }
 

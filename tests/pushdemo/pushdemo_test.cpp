@@ -18,14 +18,7 @@ namespace {
 
 class Pushdemo : public ::testing::Test {
   protected:
-    void SetUp() override {
-        char tmpl[] = "/tmp/pushdemo_test.XXXXXX";
-        ASSERT_NE(mkdtemp(tmpl), nullptr);
-        dir_ = tmpl;
-    }
-    void TearDown() override { std::system(("rm -rf '" + dir_ + "'").c_str()); }
-
-    std::string path(const std::string &name) const { return dir_ + "/" + name; }
+    std::string path(const std::string &name) const { return scratch_.path(name); }
 
     // Writes a feed with one line per push, escaping what a line cannot hold.
     std::string write_feed(const std::vector<std::string> &pushes) {
@@ -81,7 +74,7 @@ class Pushdemo : public ::testing::Test {
         return s.str();
     }
 
-    std::string dir_;
+    sktest::ScratchDir scratch_{"pushdemo_test"};
 };
 
 constexpr int kRuns = -1;  // expected "exit status" of a pushdemo that keeps running
