@@ -37,7 +37,9 @@ inline void wipe(void *p, size_t n) {
 int check_seal(const unsigned char *key, uint32_t key_len, const unsigned char *src,
                uint32_t src_len, const unsigned char *dst, const uint32_t *len, uint32_t block,
                uint32_t *env_len) {
-    if (key == nullptr || src == nullptr || dst == nullptr) return SEALKIT_ERR_NULL;
+    // A null len is outside the contract too; refusing it costs nothing.
+    if (key == nullptr || src == nullptr || dst == nullptr || len == nullptr)
+        return SEALKIT_ERR_NULL;
     if (src_len == 0) return SEALKIT_ERR_EMPTY;
     // 64-bit arithmetic: near 2^32 the envelope length has no 32-bit value,
     // and then it is necessarily larger than any capacity.
@@ -51,7 +53,8 @@ int check_seal(const unsigned char *key, uint32_t key_len, const unsigned char *
 int check_open(const unsigned char *key, uint32_t key_len, const unsigned char *src,
                uint32_t src_len, const unsigned char *dst, const uint32_t *len, uint32_t block,
                uint32_t *plain_len) {
-    if (key == nullptr || src == nullptr || dst == nullptr) return SEALKIT_ERR_NULL;
+    if (key == nullptr || src == nullptr || dst == nullptr || len == nullptr)
+        return SEALKIT_ERR_NULL;
     if (src_len % block != 1) return SEALKIT_ERR_NOT_ENVELOPE;
     if (*len < src_len) return SEALKIT_ERR_CAPACITY;
     if (key_len < kMinKeyLen) return SEALKIT_ERR_KEY_LEN;

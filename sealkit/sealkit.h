@@ -14,8 +14,8 @@
  *   - key:  the caller's key, key_len bytes, must not be NULL.
  *   - src:  src_len readable bytes, must not be NULL (even when src_len is 0).
  *   - dst:  *len writable bytes, must not be NULL, must not overlap src.
- *   - len:  must not be NULL. In: the capacity of dst. Out, on success only:
- *           the number of meaningful bytes in dst.
+ *   - len:  In: the capacity of dst. Out, on success only: the number of
+ *           meaningful bytes in dst. NULL gives SEALKIT_ERR_NULL.
  *   - Arguments are checked in a fixed order (null pointer, src_len, capacity,
  *     key_len, key schedule) and the first failure is returned. On any
  *     non-zero result nothing has been written to dst and *len is unchanged.
@@ -48,7 +48,7 @@ extern "C" {
 /* Result codes. The values are part of the interface. */
 enum {
     SEALKIT_OK = 0,
-    SEALKIT_ERR_NULL = -1,         /* key, src or dst is NULL */
+    SEALKIT_ERR_NULL = -1,         /* key, src, dst or len is NULL */
     SEALKIT_ERR_CAPACITY = -2,     /* *len is smaller than the output needs */
     SEALKIT_ERR_KEY_LEN = -3,      /* key_len < SEALKIT_MIN_KEY_LEN */
     SEALKIT_ERR_KEY_SCHEDULE = -4, /* libcrypto failed to set up the cipher */

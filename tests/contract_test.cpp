@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <climits>
+#include <cstring>
 
 #include "support.h"
 
@@ -152,6 +153,19 @@ TEST(Contract, EveryCaseOfEveryPair) {
             if (o.rc == 0) {
                 EXPECT_EQ(o.len, c.expect_len);
             }
+        }
+}
+
+// A null len is refused like the other pointers, before anything else.
+TEST(Contract, NullLenIsRefused) {
+    const unsigned char key[16] = {1}, src[17] = {16};
+    for (const Pair &p : kPairs)
+        for (const Fn fn : {p.seal, p.open}) {
+            unsigned char dst[32];
+            memset(dst, kCanary, sizeof dst);
+            EXPECT_EQ(fn(key, 16, src, 17, dst, nullptr), SEALKIT_ERR_NULL) << p.name;
+            EXPECT_EQ(fn(key, 16, src, 0, dst, nullptr), SEALKIT_ERR_NULL) << p.name;
+            for (unsigned char b : dst) EXPECT_EQ(b, kCanary);
         }
 }
 
