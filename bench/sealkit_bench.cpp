@@ -18,6 +18,8 @@
 #include <string>
 #include <vector>
 
+#include "support.h"  // tests/: the four pairs behind one signature
+
 #pragma GCC diagnostic ignored "-Wdeprecated-declarations"  // the low-level baselines
 
 namespace {
@@ -41,16 +43,7 @@ const unsigned char kKey[32] = {1,  2,  3,  4,  5,  6,  7,  8,  9,  10, 11, 12, 
                                 17, 18, 19, 20, 21, 22, 23, 24, 25, 26, 27, 28, 29, 30, 31, 32};
 const unsigned char kZeroIv[16] = {0};
 
-using Fn = int (*)(const unsigned char *, uint32_t, const unsigned char *, uint32_t,
-                   unsigned char *, uint32_t *);
-int builtin_seal(const unsigned char *, uint32_t, const unsigned char *s, uint32_t n,
-                 unsigned char *d, uint32_t *l) {
-    return CRYPTO_encrypt_without_key(s, n, d, l);
-}
-int builtin_open(const unsigned char *, uint32_t, const unsigned char *s, uint32_t n,
-                 unsigned char *d, uint32_t *l) {
-    return CRYPTO_decrypt_without_key(s, n, d, l);
-}
+using sktest::Fn;
 
 // Runs one call per iteration on n-byte plaintexts (whole blocks, so that
 // every variant does the same work) and reports bytes, calls and allocations.
@@ -83,20 +76,8 @@ void sealkit_call(benchmark::State &state, Fn fn, bool seal) {
     });
 }
 
-const EVP_CIPHER *fetched(const char *name) {
-    static std::map<std::string, EVP_CIPHER *> ciphers;
-    static std::atomic_flag lock = ATOMIC_FLAG_INIT;
-    while (lock.test_and_set()) {
-    }
-    EVP_CIPHER *&c = ciphers[name];
-    if (c == nullptr) c = EVP_CIPHER_fetch(nullptr, name, nullptr);
-    lock.clear();
-    return c;
-}
-
 // EVP used directly: a cipher fetched once, a context created per call.
-void evp_call(benchmark::State &state, const char *name, bool enc) {
-    const EVP_CIPHER *cipher = fetched(name);
+void evp_call(benchmark::State &state, const EVP_CIPHER *cipher, bool enc) {
     run(state, [cipher, enc](const unsigned char *in, size_t n, unsigned char *out) {
         EVP_CIPHER_CTX *ctx = EVP_CIPHER_CTX_new();
         int outl = 0;
@@ -145,7 +126,7 @@ void register_all() {
     };
     const Pair pairs[] = {{"aes_ecb", CRYPTO1_encrypt, CRYPTO1_decrypt, "AES-128-ECB"},
                           {"aes_cbc", CRYPTO2_encrypt, CRYPTO2_decrypt, "AES-128-CBC"},
-                          {"builtin", builtin_seal, builtin_open, "AES-256-CBC"},
+                          {"builtin", sktest::builtin_seal, sktest::builtin_open, "AES-256-CBC"},
                           {"blowfish", CRYPTO3_encrypt, CRYPTO3_decrypt, nullptr}};
     auto add = [](const std::string &name, auto fn) {
         auto *b = benchmark::RegisterBenchmark(name.c_str(), fn);
@@ -165,7 +146,8 @@ void register_all() {
             add(std::string("sealkit/") + p.name + "/" + dir,
                 [fn, seal](benchmark::State &s) { sealkit_call(s, fn, seal); });
             if (p.evp != nullptr) {
-                const char *evp = p.evp;
+                // Fetched once, as sealkit does; the process keeps it.
+                const EVP_CIPHER *evp = EVP_CIPHER_fetch(nullptr, p.evp, nullptr);
                 add(std::string("evp/") + p.name + "/" + dir,
                     [evp, seal](benchmark::State &s) { evp_call(s, evp, seal); });
                 const bool cbc = std::string(p.name) != "aes_ecb";

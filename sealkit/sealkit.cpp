@@ -26,6 +26,9 @@ constexpr unsigned char kSeed1 = 0x3c;
 
 enum Mode { kEcb = 0, kCbc = 1 };
 
+// Zero bytes: the CBC IV, and the key every AES context is left with.
+constexpr unsigned char kZero[32] = {0};
+
 // Wipes secrets; the one helper every exit path uses.
 inline void wipe(void *p, size_t n) {
     OPENSSL_cleanse(p, n);
@@ -127,9 +130,8 @@ EVP_CIPHER_CTX **thread_ctx(Mode mode, uint32_t key_len) {
         if (ctx == nullptr) return nullptr;
         // Bound with the zero IV: every later init that passes no IV starts
         // the chain again from it.
-        static const unsigned char zero_iv[kAesBlock] = {0};
-        if (EVP_CipherInit_ex2(ctx, cipher, nullptr, mode == kCbc ? zero_iv : nullptr, 1,
-                               nullptr) != 1 ||
+        if (EVP_CipherInit_ex2(ctx, cipher, nullptr, mode == kCbc ? kZero : nullptr, 1, nullptr) !=
+                1 ||
             EVP_CIPHER_CTX_set_padding(ctx, 0) != 1) {
             EVP_CIPHER_CTX_free(ctx);
             ctx = nullptr;
@@ -162,7 +164,6 @@ int aes_run(Mode mode, const unsigned char *key, uint32_t key_len, int enc, cons
     if (slot == nullptr) return SEALKIT_ERR_KEY_SCHEDULE;
     EVP_CIPHER_CTX *ctx = *slot;
 
-    static const unsigned char zero[32] = {0};
     unsigned char last[kAesBlock] = {0};
     // A null cipher keeps the one bound to the context and only re-keys it;
     // a null IV restarts a CBC chain from the zero IV it was bound with.
@@ -180,7 +181,7 @@ int aes_run(Mode mode, const unsigned char *key, uint32_t key_len, int enc, cons
     // schedule of the caller's key outlives the call. Re-keying for
     // encryption is the cheapest schedule to build. What else the context
     // keeps is public: the CBC chain value is the last cipher block.
-    if (EVP_CipherInit_ex2(ctx, nullptr, zero, nullptr, 1, nullptr) != 1) {
+    if (EVP_CipherInit_ex2(ctx, nullptr, kZero, nullptr, 1, nullptr) != 1) {
         // Cannot re-key: drop the context (freeing wipes it); the next call
         // builds a new one.
         EVP_CIPHER_CTX_free(ctx);

@@ -22,6 +22,14 @@ run("${CMAKE_COMMAND}" --install "${BUILD_DIR}" --prefix "${prefix}")
 separate_arguments(cflags UNIX_COMMAND "${CFLAGS}")
 set(consumer "${SOURCE_DIR}/tests/consumers/c_consumer.c")
 
+# Runs pushdemo and expects it to end at once with this status and output.
+function(expect_pushdemo exe status output)
+    execute_process(COMMAND "${exe}" RESULT_VARIABLE rc OUTPUT_VARIABLE out)
+    if(NOT rc EQUAL status OR NOT out STREQUAL output)
+        message(FATAL_ERROR "${exe}: status ${rc}, output '${out}'")
+    endif()
+endfunction()
+
 if(CHECK STREQUAL "consumers")
     file(GLOB lib "${prefix}/lib*/libsealkit.a")
     execute_process(COMMAND "${NM}" -u "${lib}" OUTPUT_VARIABLE undefined)
@@ -52,10 +60,7 @@ elseif(CHECK STREQUAL "sdk_root")
     # The installed pushdemo finds the SDK through its run path alone.
     set(ENV{LD_LIBRARY_PATH} "")
     set(ENV{OSTREL_SDK_INIT_RESULT} "-1")
-    execute_process(COMMAND "${prefix}/bin/pushdemo" RESULT_VARIABLE rc OUTPUT_VARIABLE out)
-    if(NOT rc EQUAL 1 OR NOT out STREQUAL "Init error.\n")
-        message(FATAL_ERROR "installed pushdemo: status ${rc}, output '${out}'")
-    endif()
+    expect_pushdemo("${prefix}/bin/pushdemo" 1 "Init error.\n")
 
     # Built against an installed SDK, as against a real one.
     run("${CMAKE_COMMAND}" -S "${SOURCE_DIR}" -B "${WORK_DIR}/build" -G Ninja
@@ -70,10 +75,7 @@ elseif(CHECK STREQUAL "sdk_root")
     endif()
     set(ENV{OSTREL_SDK_INIT_RESULT} "")
     set(ENV{OSTREL_SDK_START_RESULT} "-1")
-    execute_process(COMMAND "${WORK_DIR}/build/bin/pushdemo" RESULT_VARIABLE rc OUTPUT_VARIABLE out)
-    if(NOT rc EQUAL 1 OR NOT out STREQUAL "Start error.\n")
-        message(FATAL_ERROR "pushdemo on the SDK root: status ${rc}, output '${out}'")
-    endif()
+    expect_pushdemo("${WORK_DIR}/build/bin/pushdemo" 1 "Start error.\n")
 else()
     message(FATAL_ERROR "CHECK must be consumers or sdk_root")
 endif()
