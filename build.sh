@@ -2,28 +2,62 @@
 # One entry point for a fresh machine:
 #   ./build.sh demo   build everything (Release), run pushdemo on a sample feed
 #                     for a few seconds, then the sealkit demo
-#   ./build.sh test   build and run every test: ASan+UBSan, Release, ThreadSanitizer,
-#                     then each fuzzer for FUZZ_SECONDS (30) on its corpus
+#   ./build.sh test   build and run every test: ASan+UBSan, Release, Release with a
+#                     shared libsealkit, ThreadSanitizer, then each fuzzer for
+#                     FUZZ_SECONDS (30) on its corpus
+#   ./build.sh matrix build and test the current commit on this machine, in a clean
+#                     Debian 13 root and in Debian unstable with OpenSSL 4.0
+#                     (scripts/matrix.sh)
+#   ./build.sh deps   only install the packages (base, or full for test and fuzz)
 #   ./build.sh fuzz   only the fuzzers
 #   ./build.sh bench  build in Release, run the benchmark and print the ratio table
 # Missing Debian packages are installed first (as root, or through sudo).
 set -euo pipefail
 cd "$(dirname "$0")"
 
-packages=(cmake ninja-build g++ gcc make pkg-config binutils libssl-dev libgtest-dev
-          libbenchmark-dev clang libclang-rt-14-dev llvm valgrind openssl)
+# What every build needs; the full set adds what the sanitizer, fuzz and
+# memory-check runs need. Names are found on the running distribution, not
+# fixed to one release's.
+base_packages=(cmake ninja-build g++ gcc make pkg-config binutils libssl-dev openssl libgtest-dev
+               libbenchmark-dev
+               # libcrypto.pc may list -lz and -lzstd for static links (Debian 13 on)
+               zlib1g-dev libzstd-dev)
+full_packages=(clang llvm valgrind)
 
+installed() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q "install ok installed"; }
+
+# The sanitizer and libFuzzer runtime that matches the clang that is (or will
+# be) installed: libclang-rt-N-dev on Debian 12 and later.
+clang_runtime() {
+    local major
+    if command -v clang >/dev/null; then
+        major=$(clang -dumpversion | cut -d. -f1)
+    else
+        major=$(apt-cache depends clang 2>/dev/null | sed -n 's/.*Depends: clang-\([0-9]*\)$/\1/p' | head -1)
+    fi
+    [[ -n $major ]] && echo "libclang-rt-$major-dev"
+}
+
+# install_missing base|full
 install_missing() {
-    local missing=()
-    for p in "${packages[@]}"; do
-        dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" ||
-            missing+=("$p")
-    done
+    local want=("${base_packages[@]}") missing=() sudo=()
+    [[ $1 == full ]] && want+=("${full_packages[@]}")
+    [[ $(id -u) == 0 ]] || sudo=(sudo)
+    local updated=0
+    for p in "${want[@]}"; do installed "$p" || missing+=("$p"); done
+    if [[ $1 == full ]]; then
+        local rt
+        rt=$(clang_runtime || true)
+        if [[ -z $rt ]]; then
+            "${sudo[@]}" apt-get update -qq
+            updated=1
+            rt=$(clang_runtime)
+        fi
+        installed "$rt" || missing+=("$rt")
+    fi
     ((${#missing[@]} == 0)) && return
     echo "installing: ${missing[*]}"
-    local sudo=()
-    [[ $(id -u) == 0 ]] || sudo=(sudo)
-    "${sudo[@]}" apt-get update -qq
+    ((updated)) || "${sudo[@]}" apt-get update -qq
     DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y -qq --no-install-recommends \
         "${missing[@]}"
 }
@@ -65,6 +99,7 @@ fuzz() {
 test_all() {
     cmake --workflow --preset dev
     cmake --workflow --preset release
+    cmake --workflow --preset shared
     cmake --workflow --preset tsan
     fuzz
 }
@@ -72,13 +107,16 @@ test_all() {
 bench() {
     cmake --preset release >/dev/null
     cmake --build --preset release --target sealkit_bench
-    ./build/release/bench/sealkit_bench --benchmark_min_time=0.2 --benchmark_color=false "$@"
+    ./build/release/bench/sealkit_bench --benchmark_color=false "$@"
 }
 
 case "${1:-}" in
-    demo) install_missing; demo ;;
-    test) install_missing; test_all ;;
-    bench) shift; install_missing; bench "$@" ;;
-    fuzz) install_missing; fuzz ;;
-    *) echo "usage: $0 demo|test|fuzz|bench [benchmark flags]" >&2; exit 2 ;;
+    demo) install_missing base; demo ;;
+    test) install_missing full; test_all ;;
+    bench) shift; install_missing base; bench "$@" ;;
+    fuzz) install_missing full; fuzz ;;
+    deps) install_missing "${2:-base}" ;;
+    matrix) shift; scripts/matrix.sh "$@" ;;
+    *) echo "usage: $0 demo|test|fuzz|bench [benchmark flags]|deps [base|full]|matrix [legs]" >&2
+       exit 2 ;;
 esac

@@ -117,6 +117,7 @@ void bf_call(benchmark::State &state, bool enc) {
 }
 
 const std::vector<int64_t> kSizes = {16, 64, 1024, 16 * 1024, 1 << 20};
+constexpr double kMinTime = 0.2;  // seconds per case
 
 void register_all() {
     struct Pair {
@@ -131,12 +132,15 @@ void register_all() {
     auto add = [](const std::string &name, auto fn) {
         auto *b = benchmark::RegisterBenchmark(name.c_str(), fn);
         for (int64_t s : kSizes) b->Arg(s);
-        b->ArgName("bytes");
+        // Set here rather than by --benchmark_min_time, whose value syntax
+        // changed between releases (1.7: "0.2", 1.9: "0.2s").
+        b->ArgName("bytes")->MinTime(kMinTime);
         // The two-thread cases: calls per second in all, at 64 bytes.
         benchmark::RegisterBenchmark((name + "/2threads").c_str(), fn)
             ->Arg(64)
             ->ArgName("bytes")
             ->Threads(2)
+            ->MinTime(kMinTime)
             ->UseRealTime();
     };
     for (const Pair &p : pairs) {
@@ -166,13 +170,23 @@ struct Result {
     double ns_per_call = 0, bytes_per_s = 0, calls_per_s = 0, allocs = 0;
 };
 
+// Whether a run ended in an error: Google Benchmark 1.7 has `error_occurred`,
+// 1.8 and later replaced it with `skipped`.
+template <typename Run>
+bool failed(const Run &r) {
+    if constexpr (requires { r.error_occurred; })
+        return r.error_occurred;
+    else
+        return static_cast<int>(r.skipped) != 0;
+}
+
 // Keeps every result for the ratio table while printing as usual.
 class Collector : public benchmark::ConsoleReporter {
   public:
     using ConsoleReporter::ConsoleReporter;
     void ReportRuns(const std::vector<Run> &runs) override {
         for (const Run &r : runs) {
-            if (r.run_type != Run::RT_Iteration || r.error_occurred) continue;
+            if (r.run_type != Run::RT_Iteration || failed(r)) continue;
             Result &x = results[r.benchmark_name()];
             x.ns_per_call = r.GetAdjustedRealTime();
             auto get = [&](const char *k) {

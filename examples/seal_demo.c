@@ -41,8 +41,11 @@ int main(void) {
         {"AES-256-CBC, built-in key", builtin_seal, builtin_open, SEALKIT_AES_BLOCK},
         {"Blowfish-CBC (CRYPTO3)", CRYPTO3_encrypt, CRYPTO3_decrypt, SEALKIT_BF_BLOCK},
     };
-    /* A 16-byte key: AES-128 for the AES pairs, a 128-bit key for Blowfish. */
-    static const unsigned char key[16] = "demo key 16 byte";
+    /* A 16-byte key: AES-128 for the AES pairs, a 128-bit key for Blowfish.
+     * The literal's NUL is not part of the key. */
+    static const unsigned char key_text[] = "demo key 16 byte";
+    const unsigned char *key = key_text;
+    const uint32_t key_len = sizeof key_text - 1;
     const char *text = "Sealed with sealkit: one pad byte, then whole blocks.";
     const uint32_t text_len = (uint32_t)strlen(text);
     int failed = 0;
@@ -56,7 +59,7 @@ int main(void) {
         uint32_t env_len = (uint32_t)sealkit_envelope_len(text_len, pairs[i].block);
 
         /* 2. Seal: env_len goes in as the capacity and comes back as the length written. */
-        int rc = pairs[i].seal(key, sizeof key, (const unsigned char *)text, text_len, envelope,
+        int rc = pairs[i].seal(key, key_len, (const unsigned char *)text, text_len, envelope,
                                &env_len);
         if (rc != SEALKIT_OK) {
             printf("%s: seal failed with %d\n", pairs[i].name, rc);
@@ -69,7 +72,7 @@ int main(void) {
 
         /* 3. Open: the output needs as many bytes as the envelope has. */
         uint32_t plain_len = env_len;
-        rc = pairs[i].open(key, sizeof key, envelope, env_len, opened, &plain_len);
+        rc = pairs[i].open(key, key_len, envelope, env_len, opened, &plain_len);
 
         /* 4. Check that exactly the text came back. */
         if (rc != SEALKIT_OK || plain_len != text_len || memcmp(opened, text, text_len) != 0) {

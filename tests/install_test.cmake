@@ -2,8 +2,9 @@
 #   -DCHECK=consumers|sdk_root -DBUILD_DIR= -DSOURCE_DIR= -DWORK_DIR= -DCC= -DCXX= -DNM=
 #   -DCFLAGS= -DCXXFLAGS= -DLDFLAGS=   (the build's own flags, for sanitizer builds)
 #
-# consumers: libsealkit.a needs no C++ runtime symbol; a C99 program links it
-#   with -lcrypto alone, through pkg-config, and through find_package.
+# consumers: libsealkit needs no C++ runtime symbol (shared: it has a SONAME and
+#   exports the public functions only); a C99 program links it with -lcrypto
+#   alone, through pkg-config (with and without --static), and find_package.
 # sdk_root: pushdemo built against the installed SDK header and library
 #   (OSTREL_SDK_ROOT) runs, and the installed pushdemo finds its SDK.
 file(REMOVE_RECURSE "${WORK_DIR}")
@@ -31,24 +32,60 @@ function(expect_pushdemo exe status output)
 endfunction()
 
 if(CHECK STREQUAL "consumers")
-    file(GLOB lib "${prefix}/lib*/libsealkit.a")
-    execute_process(COMMAND "${NM}" -u "${lib}" OUTPUT_VARIABLE undefined)
+    file(GLOB lib "${prefix}/lib*/libsealkit.a" "${prefix}/lib*/libsealkit.so")
+    get_filename_component(libdir "${lib}" DIRECTORY)
+    if(lib MATCHES "\\.so$")
+        # Shared: a SONAME, exactly the public functions exported, and no C++ runtime.
+        execute_process(COMMAND readelf -d "${lib}" OUTPUT_VARIABLE dyn)
+        if(NOT dyn MATCHES "SONAME[^\n]*libsealkit\\.so\\.1\\]" OR dyn MATCHES "libstdc\\+\\+")
+            message(FATAL_ERROR "libsealkit.so: no SONAME libsealkit.so.1, or needs libstdc++:\n${dyn}")
+        endif()
+        execute_process(COMMAND "${NM}" -D --defined-only "${lib}" OUTPUT_VARIABLE defined)
+        string(REGEX MATCHALL "[ \t][A-Za-z_][A-Za-z0-9_]*\n" exported "${defined}")
+        string(REGEX REPLACE "[ \t\n]" "" exported "${exported}")
+        list(SORT exported)
+        file(STRINGS "${SOURCE_DIR}/sealkit/sealkit.h" decls REGEX "^[A-Za-z][^(]*[ *](CRYPTO|sealkit_)[A-Za-z0-9_]*\\(")
+        set(public "")
+        list(FILTER decls EXCLUDE REGEX "^static")
+        foreach(d IN LISTS decls)
+            string(REGEX MATCH "(CRYPTO|sealkit_)[A-Za-z0-9_]*\\(" name "${d}")
+            string(REPLACE "(" "" name "${name}")
+            list(APPEND public "${name}")
+        endforeach()
+        list(SORT public)
+        if(NOT exported STREQUAL public)
+            message(FATAL_ERROR "libsealkit.so exports\n  ${exported}\nnot the public functions\n  ${public}")
+        endif()
+        execute_process(COMMAND "${NM}" -D -u "${lib}" OUTPUT_VARIABLE undefined)
+    else()
+        execute_process(COMMAND "${NM}" -u "${lib}" OUTPUT_VARIABLE undefined)
+    endif()
+    # __cxa_finalize and __cxa_atexit come from libc, not the C++ runtime.
+    string(REGEX REPLACE "__cxa_(finalize|atexit)" "" undefined "${undefined}")
     string(REGEX MATCHALL "[ \t](_Z[A-Za-z0-9_]*|__cxa_[a-z_]*|__gxx_[a-z_]*)" cxx "${undefined}")
     if(cxx)
-        message(FATAL_ERROR "libsealkit.a needs the C++ runtime:${cxx}")
+        message(FATAL_ERROR "${lib} needs the C++ runtime:${cxx}")
     endif()
 
     # Plain cc, the installed header and library, libcrypto and nothing else.
     run("${CC}" -std=c99 -pedantic-errors -Wall -Wextra -Werror ${cflags}
-        -I "${prefix}/include" "${consumer}" "${lib}" -lcrypto -o "${WORK_DIR}/plain")
+        -I "${prefix}/include" "${consumer}" -L "${libdir}" -Wl,-rpath,${libdir} -lsealkit
+        -lcrypto -o "${WORK_DIR}/plain")
     run("${WORK_DIR}/plain")
 
-    # pkg-config --static.
-    set(ENV{PKG_CONFIG_PATH} "${prefix}/lib/pkgconfig")
-    run(pkg-config --cflags --libs --static sealkit)
-    separate_arguments(pc UNIX_COMMAND "${last_output}")
-    run("${CC}" -std=c99 -Wall -Werror ${cflags} "${consumer}" ${pc} -o "${WORK_DIR}/pkgconfig")
-    run("${WORK_DIR}/pkgconfig")
+    # pkg-config, plain and --static: both must link as they stand.
+    set(ENV{PKG_CONFIG_PATH} "${libdir}/pkgconfig")
+    foreach(mode shared static)
+        set(flag "")
+        if(mode STREQUAL "static")
+            set(flag --static)
+        endif()
+        run(pkg-config --cflags --libs ${flag} sealkit)
+        separate_arguments(pc UNIX_COMMAND "${last_output}")
+        run("${CC}" -std=c99 -Wall -Werror ${cflags} "${consumer}" ${pc} -Wl,-rpath,${libdir}
+            -o "${WORK_DIR}/pkgconfig_${mode}")
+        run("${WORK_DIR}/pkgconfig_${mode}")
+    endforeach()
 
     # find_package(sealkit CONFIG).
     run("${CMAKE_COMMAND}" -S "${SOURCE_DIR}/tests/consumers" -B "${WORK_DIR}/cmake" -G Ninja

@@ -4,6 +4,7 @@
 #include <openssl/crypto.h>
 #include <sealkit.h>
 
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <mutex>
@@ -14,27 +15,30 @@
 namespace {
 
 std::mutex g_mu;
-std::set<void *> *g_live;  // live blocks allocated by libcrypto
+std::set<uintptr_t> *g_live;  // live blocks allocated by libcrypto
 
 void *hook_malloc(size_t n, const char *, int) {
     void *p = malloc(n);
     std::lock_guard<std::mutex> lock(g_mu);
-    if (p != nullptr) g_live->insert(p);
+    if (p != nullptr) g_live->insert(reinterpret_cast<uintptr_t>(p));
     return p;
 }
 void *hook_realloc(void *old, size_t n, const char *, int) {
+    // The old address is only a key once realloc has run; taken as a number
+    // first, it is never a pointer used after free.
+    const auto old_key = reinterpret_cast<uintptr_t>(old);
     void *p = realloc(old, n);
     std::lock_guard<std::mutex> lock(g_mu);
     if (p != nullptr) {
-        g_live->erase(old);
-        g_live->insert(p);
+        g_live->erase(old_key);
+        g_live->insert(reinterpret_cast<uintptr_t>(p));
     }
     return p;
 }
 void hook_free(void *p, const char *, int) {
     {
         std::lock_guard<std::mutex> lock(g_mu);
-        g_live->erase(p);
+        g_live->erase(reinterpret_cast<uintptr_t>(p));
     }
     free(p);
 }
@@ -65,7 +69,7 @@ bool use_everything() {
 }  // namespace
 
 int main() {
-    g_live = new std::set<void *>;
+    g_live = new std::set<uintptr_t>;
     if (CRYPTO_set_mem_functions(hook_malloc, hook_realloc, hook_free) != 1) {
         std::puts("cannot hook libcrypto's allocator");
         return 1;
