@@ -4,12 +4,13 @@
 #                     for a few seconds, then the sealkit demo
 #   ./build.sh test   build and run every test: ASan+UBSan, Release, Release with a
 #                     shared libsealkit, ThreadSanitizer, then each fuzzer for
-#                     FUZZ_SECONDS (30) on its corpus
+#                     FUZZ_SECONDS (30) on its corpus, then lint
 #   ./build.sh matrix build and test the current commit on this machine, in a clean
 #                     Debian 13 root and in Debian unstable with OpenSSL 4.0
 #                     (scripts/matrix.sh)
 #   ./build.sh deps   only install the packages (base, or full for test and fuzz)
 #   ./build.sh fuzz   only the fuzzers
+#   ./build.sh lint   clang-tidy over every source, no finding allowed
 #   ./build.sh bench  build in Release, run the benchmark and print the ratio table
 # Missing Debian packages are installed first (as root, or through sudo).
 set -euo pipefail
@@ -22,7 +23,7 @@ base_packages=(cmake ninja-build g++ gcc make pkg-config binutils libssl-dev ope
                libbenchmark-dev
                # libcrypto.pc may list -lz and -lzstd for static links (Debian 13 on)
                zlib1g-dev libzstd-dev)
-full_packages=(clang llvm valgrind)
+full_packages=(clang clang-tidy llvm valgrind)
 
 installed() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q "install ok installed"; }
 
@@ -102,6 +103,16 @@ test_all() {
     cmake --workflow --preset shared
     cmake --workflow --preset tsan
     fuzz
+    lint
+}
+
+# clang-tidy (.clang-tidy) over every source of the release build; any finding fails.
+lint() {
+    cmake --preset release >/dev/null
+    echo "== clang-tidy"
+    run-clang-tidy -p build/release -quiet "$PWD/(sealkit|client|sdk_standin|tools|tests|bench|examples)/" \
+        >build/lint.log 2>&1 || { grep -E "(warning|error):" build/lint.log | sort -u; return 1; }
+    echo "clang-tidy: no findings"
 }
 
 bench() {
@@ -115,8 +126,9 @@ case "${1:-}" in
     test) install_missing full; test_all ;;
     bench) shift; install_missing base; bench "$@" ;;
     fuzz) install_missing full; fuzz ;;
+    lint) install_missing full; lint ;;
     deps) install_missing "${2:-base}" ;;
     matrix) shift; scripts/matrix.sh "$@" ;;
-    *) echo "usage: $0 demo|test|fuzz|bench [benchmark flags]|deps [base|full]|matrix [legs]" >&2
+    *) echo "usage: $0 demo|test|fuzz|lint|bench [benchmark flags]|deps [base|full]|matrix [legs]" >&2
        exit 2 ;;
 esac

@@ -59,8 +59,8 @@ int main(void) {
         uint32_t env_len = (uint32_t)sealkit_envelope_len(text_len, pairs[i].block);
 
         /* 2. Seal: env_len goes in as the capacity and comes back as the length written. */
-        int rc = pairs[i].seal(key, key_len, (const unsigned char *)text, text_len, envelope,
-                               &env_len);
+        int rc =
+            pairs[i].seal(key, key_len, (const unsigned char *)text, text_len, envelope, &env_len);
         if (rc != SEALKIT_OK) {
             printf("%s: seal failed with %d\n", pairs[i].name, rc);
             failed = 1;

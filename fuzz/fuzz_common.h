@@ -1,10 +1,10 @@
-// Shared by the sealkit fuzzers: the eight functions as four pairs, and the
-// envelope libcrypto used directly gives.
+// Shared by the sealkit fuzzers; the pairs and the libcrypto reference come
+// from the test support library.
 #pragma once
 
 #include <cstdlib>
 
-#include "support.h"  // from tests/
+#include "support.h"
 
 namespace fz {
 
@@ -16,17 +16,6 @@ inline void check(bool ok, const char *what) {
         fprintf(stderr, "property violated: %s\n", what);
         abort();
     }
-}
-
-const Bytes kBuiltinKey =
-    sktest::hex("9d3c75b9780d956c0d31c8c56dbc6529d8fd85ac3d4128f57d3c955938adf5ec");
-
-// Whole blocks through libcrypto directly, in the pair's cipher and mode.
-inline Bytes reference(const sktest::Pair &p, const Bytes &key, const Bytes &blocks, bool enc) {
-    const std::string name = p.name;
-    if (name == "blowfish") return sktest::raw_bf_cbc(key, blocks, enc);
-    if (name == "builtin") return sktest::evp_aes(true, kBuiltinKey, blocks, enc);
-    return sktest::evp_aes(name == "aes_cbc", sktest::aes_effective_key(key), blocks, enc);
 }
 
 }  // namespace fz

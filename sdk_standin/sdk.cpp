@@ -118,7 +118,8 @@ class GuardedBuffer {
             mprotect(base_ + cap_, page_, PROT_NONE);
         }
         char *at = base_ + cap_ - n;
-        memcpy(at, bytes.data(), n);
+        // Deliberately not NUL-terminated: a callback that reads past len faults.
+        memcpy(at, bytes.data(), n);  // NOLINT(bugprone-not-null-terminated-result)
         return at;
     }
 

@@ -39,7 +39,20 @@
 #ifndef SEALKIT_H
 #define SEALKIT_H
 
+/* C99 or later, or C++: the header uses <stdint.h> and an inline function. */
+#if !defined(__cplusplus) && (!defined(__STDC_VERSION__) || __STDC_VERSION__ < 199901L)
+#error "sealkit.h needs C99 or later"
+#endif
+
 #include <stdint.h>
+
+/* Ignoring a result means reading garbage on failure: compilers that can
+ * warn about it do. (No nonnull attribute: NULL is a defined input here.) */
+#if defined(__GNUC__) || defined(__clang__)
+#define SEALKIT_NODISCARD __attribute__((warn_unused_result))
+#else
+#define SEALKIT_NODISCARD
+#endif
 
 #ifdef __cplusplus
 extern "C" {
@@ -64,7 +77,7 @@ enum {
 
 /* Envelope length for n plaintext bytes and block size b (16 or 8), as a
  * uint64_t so that it cannot wrap; above UINT32_MAX no envelope exists. */
-static inline uint64_t sealkit_envelope_len(uint64_t n, uint32_t b) {
+SEALKIT_NODISCARD static inline uint64_t sealkit_envelope_len(uint64_t n, uint32_t b) {
     return (n + b - 1u) / b * b + 1u;
 }
 
@@ -72,36 +85,44 @@ static inline uint64_t sealkit_envelope_len(uint64_t n, uint32_t b) {
  * first 16 bytes, 24..31 AES-192 from the first 24, 32 or more AES-256 from
  * the first 32; later bytes are ignored. Equal plaintext blocks give equal
  * cipher blocks.
- * Results: 0, -1, -2, -3, -4, -5 (encrypt) or -6 (decrypt). */
-int CRYPTO1_encrypt(const unsigned char *key, const uint32_t key_len, const unsigned char *src,
-                    const uint32_t src_len, unsigned char *dst, uint32_t *len);
-int CRYPTO1_decrypt(const unsigned char *key, const uint32_t key_len, const unsigned char *src,
-                    const uint32_t src_len, unsigned char *dst, uint32_t *len);
+ * Results: SEALKIT_OK, _ERR_NULL, _ERR_CAPACITY, _ERR_KEY_LEN,
+ * _ERR_KEY_SCHEDULE, and _ERR_EMPTY (encrypt) or _ERR_NOT_ENVELOPE (decrypt). */
+SEALKIT_NODISCARD int CRYPTO1_encrypt(const unsigned char *key, const uint32_t key_len,
+                                      const unsigned char *src, const uint32_t src_len,
+                                      unsigned char *dst, uint32_t *len);
+SEALKIT_NODISCARD int CRYPTO1_decrypt(const unsigned char *key, const uint32_t key_len,
+                                      const unsigned char *src, const uint32_t src_len,
+                                      unsigned char *dst, uint32_t *len);
 
 /* AES-CBC with an all-zero IV under the caller's key; key sizes as for
  * CRYPTO1. Equal plaintexts under equal keys give equal envelopes.
- * Results: 0, -1, -2, -3, -4, -5 (encrypt) or -6 (decrypt). */
-int CRYPTO2_encrypt(const unsigned char *key, const uint32_t key_len, const unsigned char *src,
-                    const uint32_t src_len, unsigned char *dst, uint32_t *len);
-int CRYPTO2_decrypt(const unsigned char *key, const uint32_t key_len, const unsigned char *src,
-                    const uint32_t src_len, unsigned char *dst, uint32_t *len);
+ * Results: as CRYPTO1. */
+SEALKIT_NODISCARD int CRYPTO2_encrypt(const unsigned char *key, const uint32_t key_len,
+                                      const unsigned char *src, const uint32_t src_len,
+                                      unsigned char *dst, uint32_t *len);
+SEALKIT_NODISCARD int CRYPTO2_decrypt(const unsigned char *key, const uint32_t key_len,
+                                      const unsigned char *src, const uint32_t src_len,
+                                      unsigned char *dst, uint32_t *len);
 
 /* Blowfish-CBC with an all-zero IV, B = 8. All key_len bytes (at most the
  * first 72) feed the Blowfish key schedule; key_len must be at least 16.
- * Results: 0, -1, -2, -3, -5 (encrypt) or -6 (decrypt); never -4. */
-int CRYPTO3_encrypt(const unsigned char *key, const uint32_t key_len, const unsigned char *src,
-                    const uint32_t src_len, unsigned char *dst, uint32_t *len);
-int CRYPTO3_decrypt(const unsigned char *key, const uint32_t key_len, const unsigned char *src,
-                    const uint32_t src_len, unsigned char *dst, uint32_t *len);
+ * Results: as CRYPTO1, except SEALKIT_ERR_KEY_SCHEDULE, which never occurs. */
+SEALKIT_NODISCARD int CRYPTO3_encrypt(const unsigned char *key, const uint32_t key_len,
+                                      const unsigned char *src, const uint32_t src_len,
+                                      unsigned char *dst, uint32_t *len);
+SEALKIT_NODISCARD int CRYPTO3_decrypt(const unsigned char *key, const uint32_t key_len,
+                                      const unsigned char *src, const uint32_t src_len,
+                                      unsigned char *dst, uint32_t *len);
 
 /* AES-256-CBC with an all-zero IV under a key built into the library (derived
  * from a compiled-in seed on every call). Every program built with the same
  * seed shares this key: it hides data from casual view, it keeps no secret.
- * Results: 0, -1, -2, -4, -5 (encrypt) or -6 (decrypt); never -3. */
-int CRYPTO_encrypt_without_key(const unsigned char *src, const uint32_t src_len, unsigned char *dst,
-                               uint32_t *len);
-int CRYPTO_decrypt_without_key(const unsigned char *src, const uint32_t src_len, unsigned char *dst,
-                               uint32_t *len);
+ * Results: as CRYPTO1, except SEALKIT_ERR_KEY_LEN, which never occurs (there
+ * is no key argument; only src, dst and len are checked for NULL). */
+SEALKIT_NODISCARD int CRYPTO_encrypt_without_key(const unsigned char *src, const uint32_t src_len,
+                                                 unsigned char *dst, uint32_t *len);
+SEALKIT_NODISCARD int CRYPTO_decrypt_without_key(const unsigned char *src, const uint32_t src_len,
+                                                 unsigned char *dst, uint32_t *len);
 
 #ifdef __cplusplus
 }

@@ -1,4 +1,6 @@
-#define _DEFAULT_SOURCE /* MAP_ANONYMOUS */
+/* A feature-test macro, for MAP_ANONYMOUS.
+ * NOLINTNEXTLINE(bugprone-reserved-identifier,cert-dcl37-c,cert-dcl51-cpp) */
+#define _DEFAULT_SOURCE
 /* Another libostrel_sdk.so, written apart from the stand-in: pushdemo must run
  * against it unchanged. Its delivery thread sends two pushes around one with
  * a negative length whose data pointer lies on an inaccessible page. */

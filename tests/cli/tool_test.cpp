@@ -1,5 +1,5 @@
-// The sealkit command, driven as a process: round trips, envelopes equal to
-// `openssl enc -nopad` over the zero-completed input, and every error path.
+// The sealkit command, driven as a process: a round trip per cipher, and its
+// own parsing, input, output and error paths.
 #include <gtest/gtest.h>
 #include <stdlib.h>
 #include <sys/stat.h>
@@ -42,7 +42,7 @@ class Tool : public ::testing::Test {
     };
 
     // Runs a command with stdin from `stdin_path`, collecting stdout and stderr.
-    Result run(std::vector<std::string> argv, const std::string &stdin_path = "/dev/null") {
+    Result run(const std::vector<std::string> &argv, const std::string &stdin_path = "/dev/null") {
         Child child(argv, {}, stdin_path, path("stderr"));
         const int status = child.wait_exit(60s);
         std::ifstream e(path("stderr"));
@@ -60,79 +60,35 @@ class Tool : public ::testing::Test {
     sktest::ScratchDir scratch_{"sealkit_tool_test"};
 };
 
+// One round trip per cipher: the library tests cover the bytes, this covers
+// the command's own reading and writing (stdin to a file, a file to stdout).
 TEST_F(Tool, RoundTripsEveryCipherThroughFilesAndPipes) {
     std::mt19937 rng(8);
     struct Case {
         const char *cipher;
-        size_t key_len;
+        size_t key_len, n;
+        uint32_t block;
     };
-    for (const Case c :
-         {Case{"aes-ecb", 16}, Case{"aes-ecb", 24}, Case{"aes-cbc", 32}, Case{"aes-cbc", 40},
-          Case{"builtin", 0}, Case{"blowfish", 16}, Case{"blowfish", 72}}) {
-        for (size_t n : {1u, 8u, 16u, 17u, 4097u}) {
-            SCOPED_TRACE(std::string(c.cipher) + " n=" + std::to_string(n));
-            const Bytes plain = random_bytes(rng, n);
-            write("plain", plain);
-            std::vector<std::string> key;
-            if (c.key_len > 0) key = {"--key-file", write("key", random_bytes(rng, c.key_len))};
+    for (const Case c : {Case{"aes-ecb", 24, 17, 16}, Case{"aes-cbc", 32, 4097, 16},
+                         Case{"builtin", 0, 16, 16}, Case{"blowfish", 72, 9, 8}}) {
+        SCOPED_TRACE(c.cipher);
+        const Bytes plain = random_bytes(rng, c.n);
+        write("plain", plain);
+        std::vector<std::string> key;
+        if (c.key_len > 0) key = {"--key-file", write("key", random_bytes(rng, c.key_len))};
 
-            auto seal = key;
-            seal.insert(seal.begin(), {"seal", "--cipher", c.cipher, "--out", path("env")});
-            const Result s = sealkit(seal, path("plain"));  // stdin in, file out
-            ASSERT_EQ(s.status, 0) << s.err;
-            const uint32_t block = std::string(c.cipher) == "blowfish" ? 8 : 16;
-            EXPECT_EQ(read("env").size(), envelope_len(n, block));
+        auto seal = key;
+        seal.insert(seal.begin(), {"seal", "--cipher", c.cipher, "--out", path("env")});
+        const Result s = sealkit(seal, path("plain"));
+        ASSERT_EQ(s.status, 0) << s.err;
+        EXPECT_EQ(read("env").size(), envelope_len(c.n, c.block));
 
-            auto open = key;
-            open.insert(open.begin(), {"open", "--cipher", c.cipher, "--in", path("env")});
-            const Result o = sealkit(open);  // file in, stdout out
-            ASSERT_EQ(o.status, 0) << o.err;
-            EXPECT_EQ(o.out, plain);
-        }
+        auto open = key;
+        open.insert(open.begin(), {"open", "--cipher", c.cipher, "--in", path("env")});
+        const Result o = sealkit(open);
+        ASSERT_EQ(o.status, 0) << o.err;
+        EXPECT_EQ(o.out, plain);
     }
-}
-
-// `openssl enc -nopad` over the zero-completed input gives the cipher blocks;
-// the envelope is the pad byte followed by them.
-TEST_F(Tool, EnvelopesMatchOpensslEnc) {
-    if (std::system("openssl version >/dev/null 2>&1") != 0) GTEST_SKIP() << "no openssl command";
-    std::mt19937 rng(21);
-    struct Case {
-        const char *cipher, *openssl;
-        size_t key_len;
-        std::vector<std::string> extra;
-    };
-    const Case cases[] = {
-        {"aes-ecb", "-aes-128-ecb", 16, {}},
-        {"aes-ecb", "-aes-192-ecb", 24, {}},
-        {"aes-ecb", "-aes-256-ecb", 32, {}},
-        {"aes-cbc", "-aes-128-cbc", 16, {"-iv", std::string(32, '0')}},
-        {"aes-cbc", "-aes-192-cbc", 24, {"-iv", std::string(32, '0')}},
-        {"aes-cbc", "-aes-256-cbc", 32, {"-iv", std::string(32, '0')}},
-        {"blowfish",
-         "-bf-cbc",
-         16,
-         {"-iv", std::string(16, '0'), "-provider", "legacy", "-provider", "default"}},
-    };
-    for (const Case &c : cases)
-        for (size_t n : {5u, 16u, 100u}) {
-            SCOPED_TRACE(std::string(c.openssl) + " n=" + std::to_string(n));
-            const uint32_t block = std::string(c.cipher) == "blowfish" ? 8 : 16;
-            const Bytes key = random_bytes(rng, c.key_len), plain = random_bytes(rng, n);
-            write("plain", plain);
-            write("padded", zero_complete(plain, block));
-            std::vector<std::string> enc = {"/usr/bin/openssl", "enc", c.openssl,
-                                            "-nopad",           "-K",  to_hex(key)};
-            enc.insert(enc.end(), c.extra.begin(), c.extra.end());
-            const Result ref = run(enc, path("padded"));
-            ASSERT_EQ(ref.status, 0) << ref.err;
-
-            const Result got = sealkit(
-                {"seal", "--cipher", c.cipher, "--key-file", write("key", key)}, path("plain"));
-            ASSERT_EQ(got.status, 0) << got.err;
-            EXPECT_EQ(to_hex(got.out),
-                      to_hex(concat({static_cast<unsigned char>(block - n % block)}, ref.out)));
-        }
 }
 
 TEST_F(Tool, ErrorsNameTheProblemAndWriteNothing) {

@@ -1,52 +1,14 @@
-// A thread that used sealkit releases its cipher contexts when it ends. The
-// test counts libcrypto's live heap blocks through its allocator hooks, which
-// must be installed before libcrypto allocates anything, hence its own main.
-#include <openssl/crypto.h>
+// A thread that used sealkit releases its cipher contexts when it ends: the
+// count of libcrypto's live heap blocks comes back to where it was.
 #include <sealkit.h>
 
-#include <cstdint>
 #include <cstdio>
-#include <cstdlib>
-#include <mutex>
-#include <set>
 #include <thread>
 #include <vector>
 
+#include "crypto_heap.h"
+
 namespace {
-
-std::mutex g_mu;
-std::set<uintptr_t> *g_live;  // live blocks allocated by libcrypto
-
-void *hook_malloc(size_t n, const char *, int) {
-    void *p = malloc(n);
-    std::lock_guard<std::mutex> lock(g_mu);
-    if (p != nullptr) g_live->insert(reinterpret_cast<uintptr_t>(p));
-    return p;
-}
-void *hook_realloc(void *old, size_t n, const char *, int) {
-    // The old address is only a key once realloc has run; taken as a number
-    // first, it is never a pointer used after free.
-    const auto old_key = reinterpret_cast<uintptr_t>(old);
-    void *p = realloc(old, n);
-    std::lock_guard<std::mutex> lock(g_mu);
-    if (p != nullptr) {
-        g_live->erase(old_key);
-        g_live->insert(reinterpret_cast<uintptr_t>(p));
-    }
-    return p;
-}
-void hook_free(void *p, const char *, int) {
-    {
-        std::lock_guard<std::mutex> lock(g_mu);
-        g_live->erase(reinterpret_cast<uintptr_t>(p));
-    }
-    free(p);
-}
-
-size_t live() {
-    std::lock_guard<std::mutex> lock(g_mu);
-    return g_live->size();
-}
 
 // One call of every AES function at every key size, and Blowfish.
 bool use_everything() {
@@ -69,24 +31,24 @@ bool use_everything() {
 }  // namespace
 
 int main() {
-    g_live = new std::set<uintptr_t>;
-    if (CRYPTO_set_mem_functions(hook_malloc, hook_realloc, hook_free) != 1) {
+    if (!sktest::heap::install()) {
         std::puts("cannot hook libcrypto's allocator");
         return 1;
     }
     // The main thread's own contexts and the process-wide cipher handles.
     if (!use_everything()) return 1;
-    const size_t before = live();
+    const size_t before = sktest::heap::live_blocks();
 
     for (int round = 0; round < 4; ++round) {
         std::vector<std::thread> threads;
+        threads.reserve(8);
         bool ok[8] = {};
         for (int t = 0; t < 8; ++t) threads.emplace_back([&ok, t] { ok[t] = use_everything(); });
         for (auto &th : threads) th.join();
         for (bool b : ok)
             if (!b) return 1;
     }
-    const size_t after = live();
+    const size_t after = sktest::heap::live_blocks();
     std::printf("libcrypto blocks live: %zu before 32 threads, %zu after they ended\n", before,
                 after);
     if (after != before) {

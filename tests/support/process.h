@@ -61,6 +61,7 @@ class Child {
         }
         for (const auto &[k, v] : env) all[k] = v;
         std::vector<std::string> env_strings;
+        env_strings.reserve(all.size());
         for (const auto &[k, v] : all) env_strings.push_back(k + "=" + v);
         std::vector<char *> envp, args;
         for (auto &s : env_strings) envp.push_back(s.data());

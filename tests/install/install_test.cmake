@@ -21,7 +21,7 @@ endfunction()
 
 run("${CMAKE_COMMAND}" --install "${BUILD_DIR}" --prefix "${prefix}")
 separate_arguments(cflags UNIX_COMMAND "${CFLAGS}")
-set(consumer "${SOURCE_DIR}/tests/consumers/c_consumer.c")
+set(consumer "${SOURCE_DIR}/tests/install/consumers/c_consumer.c")
 
 # Runs pushdemo and expects it to end at once with this status and output.
 function(expect_pushdemo exe status output)
@@ -88,7 +88,7 @@ if(CHECK STREQUAL "consumers")
     endforeach()
 
     # find_package(sealkit CONFIG).
-    run("${CMAKE_COMMAND}" -S "${SOURCE_DIR}/tests/consumers" -B "${WORK_DIR}/cmake" -G Ninja
+    run("${CMAKE_COMMAND}" -S "${SOURCE_DIR}/tests/install/consumers" -B "${WORK_DIR}/cmake" -G Ninja
         "-DCMAKE_PREFIX_PATH=${prefix}" "-DCMAKE_C_COMPILER=${CC}" "-DCMAKE_C_FLAGS=${CFLAGS}"
         "-DCMAKE_EXE_LINKER_FLAGS=${LDFLAGS}")
     run("${CMAKE_COMMAND}" --build "${WORK_DIR}/cmake")

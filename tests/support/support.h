@@ -1,5 +1,6 @@
-// Helpers shared by the sealkit tests: hex, a uniform view of the four pairs,
-// and reference envelopes computed with libcrypto used directly.
+// Shared by the sealkit tests, fuzz targets and benchmark: hex, the four pairs
+// behind one signature with their cipher and mode, the pinned built-in key,
+// and reference results computed with libcrypto used directly.
 #pragma once
 
 #include <openssl/blowfish.h>
@@ -62,20 +63,30 @@ inline int builtin_open(const unsigned char *, uint32_t, const unsigned char *sr
     return CRYPTO_decrypt_without_key(src, n, dst, len);
 }
 
+enum class Cipher { kAes, kBlowfish };
+enum class Mode { kEcb, kCbc };
+
 struct Pair {
     const char *name;
     Fn seal;
     Fn open;
     uint32_t block;
-    bool takes_key;
+    bool takes_key;  // false: the built-in key
+    Cipher cipher;
+    Mode mode;
 };
 
 inline const Pair kPairs[] = {
-    {"aes_ecb", CRYPTO1_encrypt, CRYPTO1_decrypt, 16, true},
-    {"aes_cbc", CRYPTO2_encrypt, CRYPTO2_decrypt, 16, true},
-    {"builtin", builtin_seal, builtin_open, 16, false},
-    {"blowfish", CRYPTO3_encrypt, CRYPTO3_decrypt, 8, true},
+    {"aes_ecb", CRYPTO1_encrypt, CRYPTO1_decrypt, 16, true, Cipher::kAes, Mode::kEcb},
+    {"aes_cbc", CRYPTO2_encrypt, CRYPTO2_decrypt, 16, true, Cipher::kAes, Mode::kCbc},
+    {"builtin", builtin_seal, builtin_open, 16, false, Cipher::kAes, Mode::kCbc},
+    {"blowfish", CRYPTO3_encrypt, CRYPTO3_decrypt, 8, true, Cipher::kBlowfish, Mode::kCbc},
 };
+
+// The built-in key, pinned: envelopes stored by earlier builds must open, so
+// it may never change.
+inline const Bytes kBuiltinKey =
+    hex("9d3c75b9780d956c0d31c8c56dbc6529d8fd85ac3d4128f57d3c955938adf5ec");
 
 // Seals or opens into a buffer of exactly the documented capacity; returns
 // the result code and trims `out` to *len on success.
@@ -139,7 +150,7 @@ inline Bytes evp_aes(bool cbc, const Bytes &key, const Bytes &data, bool enc) {
         EVP_CipherFinal_ex(ctx, out.data() + n, &m) == 1;
     EVP_CIPHER_CTX_free(ctx);
     if (!ok) throw std::runtime_error("EVP failed");
-    out.resize(static_cast<size_t>(n + m));
+    out.resize(static_cast<size_t>(n) + static_cast<size_t>(m));
     return out;
 }
 
@@ -161,6 +172,21 @@ inline Bytes raw_bf_cbc(const Bytes &key, const Bytes &data, bool enc) {
 inline Bytes aes_effective_key(const Bytes &key) {
     const size_t n = key.size() >= 32 ? 32 : key.size() >= 24 ? 24 : 16;
     return Bytes(key.begin(), key.begin() + static_cast<long>(n));
+}
+
+// Whole blocks through libcrypto directly, in the pair's cipher and mode
+// (zero IV for CBC), under the key the pair would use.
+inline Bytes reference_blocks(const Pair &p, const Bytes &key, const Bytes &blocks, bool enc) {
+    if (p.cipher == Cipher::kBlowfish) return raw_bf_cbc(key, blocks, enc);
+    return evp_aes(p.mode == Mode::kCbc, p.takes_key ? aes_effective_key(key) : kBuiltinKey, blocks,
+                   enc);
+}
+
+// The envelope libcrypto gives: the pad byte, then the cipher over the
+// zero-completed plaintext.
+inline Bytes reference_envelope(const Pair &p, const Bytes &key, const Bytes &plain) {
+    const auto pad = static_cast<unsigned char>(p.block - plain.size() % p.block);
+    return concat({pad}, reference_blocks(p, key, zero_complete(plain, p.block), true));
 }
 
 inline Bytes random_bytes(std::mt19937 &rng, size_t n) {

@@ -28,6 +28,7 @@ TEST(Threads, ConcurrentCallsGiveSingleThreadResults) {
     constexpr int kThreads = 8, kRounds = 40;
     std::atomic<int> mismatches{0};
     std::vector<std::thread> threads;
+    threads.reserve(kThreads);
     for (int t = 0; t < kThreads; ++t)
         threads.emplace_back([&, t] {
             for (int r = 0; r < kRounds; ++r)
