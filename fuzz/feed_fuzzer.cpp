@@ -1,6 +1,7 @@
 // The SDK stand-in's feed line decoder on arbitrary lines: it never reads
 // past the line, never grows it, and re-encoding what it decoded gives the
 // same bytes back.
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>

@@ -2,6 +2,7 @@
 // allocated at exactly the stated capacity, so any write past it is caught.
 //
 // Input: [pair][key_len][capacity delta, signed][null flags][key bytes][envelope]
+#include <cstdint>
 #include <cstring>
 
 #include "fuzz_common.h"

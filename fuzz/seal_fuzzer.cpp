@@ -1,6 +1,7 @@
 // Every seal function against libcrypto used directly, and opened again.
 //
 // Input: [pair][key_len - 16][capacity one short?][key bytes][plaintext]
+#include <cstdint>
 #include <cstring>
 
 #include "fuzz_common.h"
