@@ -82,7 +82,7 @@ fuzz() {
     cmake --build --preset fuzz
     local seconds=${FUZZ_SECONDS:-30}
     mkdir -p build/fuzz/artifacts
-    for target in open seal feed; do
+    for target in open seal stream feed; do
         local work=build/fuzz/work/$target log=build/fuzz/$target.log
         mkdir -p "$work"
         echo "== ${target}_fuzzer, ${seconds} s"

@@ -10,7 +10,14 @@
  * no IV, no integrity value and no length beyond P: see the README's security
  * notes before using it for anything that matters.
  *
- * Common rules for all eight functions:
+ * Two ways to seal, producing the same envelopes byte for byte:
+ *   - the eight one-shot functions (CRYPTO*_), which take the key on every
+ *     call and keep nothing;
+ *   - key objects (sealkit_key_new), which build the key schedule once for
+ *     many calls, and streams (sealkit_stream_new), which seal or open an
+ *     envelope in chunks of any size, in constant memory.
+ *
+ * Common rules for all eight one-shot functions:
  *   - key:  the caller's key, key_len bytes, must not be NULL.
  *   - src:  src_len readable bytes, must not be NULL (even when src_len is 0).
  *   - dst:  *len writable bytes, must not be NULL, must not overlap src.
@@ -66,9 +73,18 @@ enum {
     SEALKIT_ERR_KEY_LEN = -3,      /* key_len < SEALKIT_MIN_KEY_LEN */
     SEALKIT_ERR_KEY_SCHEDULE = -4, /* libcrypto failed to set up the cipher */
     SEALKIT_ERR_EMPTY = -5,        /* encrypt: src_len is 0 */
-    SEALKIT_ERR_NOT_ENVELOPE = -6  /* decrypt: src_len mod B != 1, or the pad
+    SEALKIT_ERR_NOT_ENVELOPE = -6, /* decrypt: src_len mod B != 1, or the pad
                                       count exceeds the decrypted bytes */
+    SEALKIT_ERR_CIPHER = -7,       /* unknown cipher or direction, or a key
+                                      given for SEALKIT_CIPHER_BUILTIN */
+    SEALKIT_ERR_BUSY = -8,         /* the key object is in use by another call */
+    SEALKIT_ERR_LENGTH = -9        /* a stream got more input than its total,
+                                      or was finished before all of it */
 };
+
+#define SEALKIT_VERSION_MAJOR 1
+#define SEALKIT_VERSION_MINOR 1
+#define SEALKIT_VERSION_PATCH 0
 
 #define SEALKIT_AES_BLOCK 16u
 #define SEALKIT_BF_BLOCK 8u
@@ -123,6 +139,103 @@ SEALKIT_NODISCARD int CRYPTO_encrypt_without_key(const unsigned char *src, const
                                                  unsigned char *dst, uint32_t *len);
 SEALKIT_NODISCARD int CRYPTO_decrypt_without_key(const unsigned char *src, const uint32_t src_len,
                                                  unsigned char *dst, uint32_t *len);
+
+/* ---- Key objects -------------------------------------------------------
+ *
+ * A key object holds the key schedule of one cipher and key, built once.
+ * sealkit_seal and sealkit_open with it give exactly the envelopes and
+ * plaintexts of the matching one-shot pair, with the same contract (check
+ * order, capacities, nothing written and *len unchanged on failure), less
+ * the key checks. They allocate nothing.
+ *
+ * A key object is used by one thread at a time, like a FILE *: make one per
+ * thread. A call that finds it in use by another call returns
+ * SEALKIT_ERR_BUSY and writes nothing; output is never corrupted.
+ */
+typedef enum {
+    SEALKIT_CIPHER_AES_ECB = 1, /* as CRYPTO1_* */
+    SEALKIT_CIPHER_AES_CBC = 2, /* as CRYPTO2_* */
+    SEALKIT_CIPHER_BUILTIN = 3, /* as CRYPTO_*_without_key: key must be NULL, key_len 0 */
+    SEALKIT_CIPHER_BLOWFISH = 4 /* as CRYPTO3_* */
+} sealkit_cipher;
+
+typedef struct sealkit_key sealkit_key;
+
+/* Makes a key object for `cipher` in *out; key and key_len as for the
+ * cipher's one-shot pair (copied: the caller's buffer may be wiped at once).
+ * Checks in this order: out NULL (SEALKIT_ERR_NULL); the cipher value, or a
+ * key given to SEALKIT_CIPHER_BUILTIN (_ERR_CIPHER); a NULL key for a keyed
+ * cipher (_ERR_NULL); key_len (_ERR_KEY_LEN); allocation or libcrypto set-up
+ * (_ERR_KEY_SCHEDULE). On failure *out is untouched. */
+SEALKIT_NODISCARD int sealkit_key_new(sealkit_key **out, sealkit_cipher cipher,
+                                      const unsigned char *key, uint32_t key_len);
+
+/* Wipes and frees a key object; NULL is fine. No call may be using it, and
+ * streams made from it stay valid. */
+void sealkit_key_free(sealkit_key *key);
+
+/* As the one-shot encrypt and decrypt of the key's cipher. key NULL joins
+ * the NULL check; the key object being in use gives SEALKIT_ERR_BUSY after
+ * the argument checks. */
+SEALKIT_NODISCARD int sealkit_seal(sealkit_key *key, const unsigned char *src, uint32_t src_len,
+                                   unsigned char *dst, uint32_t *len);
+SEALKIT_NODISCARD int sealkit_open(sealkit_key *key, const unsigned char *src, uint32_t src_len,
+                                   unsigned char *dst, uint32_t *len);
+
+/* ---- Streams -------------------------------------------------------------
+ *
+ * A stream seals a plaintext, or opens an envelope, that arrives in chunks.
+ * The total length is announced up front (the pad count comes first in the
+ * envelope). Concatenating every output of update and final gives exactly
+ * the one-shot result: the whole envelope, or the plaintext without its pad.
+ *
+ * A stream has its own copy of the cipher state: the key object may be used,
+ * or freed, and other streams made, while it lives. One thread at a time.
+ */
+typedef struct sealkit_stream sealkit_stream;
+typedef enum { SEALKIT_SEAL = 1, SEALKIT_OPEN = 2 } sealkit_direction;
+
+/* Makes a stream in *out. total: the plaintext length when sealing, the
+ * envelope length when opening. Checks in this order: out or key NULL
+ * (SEALKIT_ERR_NULL); the direction (_ERR_CIPHER); sealing: total 0
+ * (_ERR_EMPTY) or no 32-bit envelope for it (_ERR_CAPACITY); opening: total
+ * mod B != 1 (_ERR_NOT_ENVELOPE); the key in use (_ERR_BUSY); allocation
+ * (_ERR_KEY_SCHEDULE). On failure *out is untouched. */
+SEALKIT_NODISCARD int sealkit_stream_new(sealkit_stream **out, sealkit_key *key,
+                                         sealkit_direction direction, uint32_t total);
+
+/* Feeds in_len bytes (any number, 0 included) and writes what is ready to
+ * out: *out_len is the capacity in, the bytes written out. At most
+ * in_len + 16 bytes are written, so that capacity always suffices. Sealing
+ * writes the pad-count byte first and keeps a partial last block for final;
+ * opening checks the pad count with the first byte (a forged one gives
+ * SEALKIT_ERR_NOT_ENVELOPE) and keeps the last block for final.
+ * in may be NULL only when in_len is 0, out only when *out_len is 0.
+ * Results: SEALKIT_OK; _ERR_NULL; _ERR_CAPACITY (nothing taken, the stream
+ * goes on); and, which end the stream, _ERR_LENGTH (more than the total),
+ * _ERR_NOT_ENVELOPE and _ERR_KEY_SCHEDULE. A stream that has ended gives
+ * SEALKIT_ERR_LENGTH from then on. */
+SEALKIT_NODISCARD int sealkit_stream_update(sealkit_stream *s, const unsigned char *in,
+                                            uint32_t in_len, unsigned char *out, uint32_t *out_len);
+
+/* Finishes the stream: writes the last block (sealing) or the end of the
+ * plaintext without the pad (opening), at most 16 bytes. SEALKIT_ERR_LENGTH
+ * if not all of the total arrived, and the stream is then dead; _ERR_CAPACITY
+ * leaves it as it was. After SEALKIT_OK the stream is finished: free it. */
+SEALKIT_NODISCARD int sealkit_stream_final(sealkit_stream *s, unsigned char *out,
+                                           uint32_t *out_len);
+
+/* Wipes and frees a stream, finished or not; NULL is fine. */
+void sealkit_stream_free(sealkit_stream *s);
+
+/* ---- Misc ------------------------------------------------------------- */
+
+/* A short English phrase for a result code; "unknown result" for any other
+ * int. Never NULL; the string is static. */
+SEALKIT_NODISCARD const char *sealkit_strerror(int result);
+
+/* The library's version, "MAJOR.MINOR.PATCH", as built. */
+SEALKIT_NODISCARD const char *sealkit_version(void);
 
 #ifdef __cplusplus
 }

@@ -313,6 +313,20 @@ TEST(Contract, EveryCaseOfEveryPair) {
         }
 }
 
+// sealkit_seal and sealkit_open keep the pairs' contract, less the key checks.
+TEST(Contract, KeyObjectsKeepThePairsContract) {
+    for (const Pair &p : kKeyedPairs)
+        for (const Case &c : cases(p)) {
+            if (c.null_key || c.key_len != kKeyLen) continue;
+            SCOPED_TRACE(std::string(p.name) + ": " + c.what);
+            const Outcome o = run(p, c);
+            EXPECT_EQ(o.rc, c.expect);
+            if (o.rc == 0) {
+                EXPECT_EQ(o.len, c.expect_len);
+            }
+        }
+}
+
 // A null len is refused like the other pointers, before anything else.
 TEST(Contract, NullLenIsRefused) {
     const unsigned char key[16] = {1}, src[17] = {16};

@@ -1,5 +1,5 @@
-// No schedule of a caller's key outlives a call: after every AES call, no
-// live libcrypto block holds the raw key. An AES key schedule holds the key
+// No schedule of a caller's key outlives a call, a key object or a stream:
+// afterwards no live libcrypto block holds the raw key. An AES key schedule holds the key
 // itself (the first round key), so a context left keyed would show.
 #include <openssl/evp.h>
 
@@ -55,6 +55,23 @@ int run() {
             expect_no_key(k, (std::string(p.name) + " open").c_str());
             if (!p.takes_key) break;
         }
+    }
+    // Key objects and streams hold the schedule while they live, and wipe it
+    // when freed.
+    for (const Pair &p : kPairs) {
+        if (p.cipher != Cipher::kAes || !p.takes_key) continue;
+        sealkit_key *k = nullptr;
+        sealkit_stream *st = nullptr;
+        if (sealkit_key_new(&k, p.id, key.data(), 16) != SEALKIT_OK ||
+            sealkit_stream_new(&st, k, SEALKIT_SEAL, 100) != SEALKIT_OK)
+            return 1;
+        if (!heap::holds(key.data(), 16)) {
+            std::printf("FAIL: the scan does not find the %s key object's schedule\n", p.name);
+            ++failures;
+        }
+        sealkit_key_free(k);
+        sealkit_stream_free(st);
+        expect_no_key(key, (std::string(p.name) + " key and stream free").c_str());
     }
     if (failures != 0) return 1;
     std::puts("ok");

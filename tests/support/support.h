@@ -74,14 +74,45 @@ struct Pair {
     bool takes_key;  // false: the built-in key
     Cipher cipher;
     Mode mode;
+    sealkit_cipher id;  // for key objects
 };
 
 inline const Pair kPairs[] = {
-    {"aes_ecb", CRYPTO1_encrypt, CRYPTO1_decrypt, 16, true, Cipher::kAes, Mode::kEcb},
-    {"aes_cbc", CRYPTO2_encrypt, CRYPTO2_decrypt, 16, true, Cipher::kAes, Mode::kCbc},
-    {"builtin", builtin_seal, builtin_open, 16, false, Cipher::kAes, Mode::kCbc},
-    {"blowfish", CRYPTO3_encrypt, CRYPTO3_decrypt, 8, true, Cipher::kBlowfish, Mode::kCbc},
+    {"aes_ecb", CRYPTO1_encrypt, CRYPTO1_decrypt, 16, true, Cipher::kAes, Mode::kEcb,
+     SEALKIT_CIPHER_AES_ECB},
+    {"aes_cbc", CRYPTO2_encrypt, CRYPTO2_decrypt, 16, true, Cipher::kAes, Mode::kCbc,
+     SEALKIT_CIPHER_AES_CBC},
+    {"builtin", builtin_seal, builtin_open, 16, false, Cipher::kAes, Mode::kCbc,
+     SEALKIT_CIPHER_BUILTIN},
+    {"blowfish", CRYPTO3_encrypt, CRYPTO3_decrypt, 8, true, Cipher::kBlowfish, Mode::kCbc,
+     SEALKIT_CIPHER_BLOWFISH},
 };
+
+// A key object made for one call and freed after it, behind the one-shot
+// signature, so that tables written for the pairs check sealkit_seal and
+// sealkit_open too.
+template <sealkit_cipher C, bool Seal>
+int keyed_call(const unsigned char *key, uint32_t key_len, const unsigned char *src, uint32_t n,
+               unsigned char *dst, uint32_t *len) {
+    const bool builtin = C == SEALKIT_CIPHER_BUILTIN;
+    sealkit_key *k = nullptr;
+    const int rc = sealkit_key_new(&k, C, builtin ? nullptr : key, builtin ? 0 : key_len);
+    if (rc != SEALKIT_OK) return rc;
+    const int r = Seal ? sealkit_seal(k, src, n, dst, len) : sealkit_open(k, src, n, dst, len);
+    sealkit_key_free(k);
+    return r;
+}
+
+template <sealkit_cipher C>
+constexpr Pair keyed(Pair p) {
+    p.seal = keyed_call<C, true>;
+    p.open = keyed_call<C, false>;
+    return p;
+}
+
+inline const Pair kKeyedPairs[] = {
+    keyed<SEALKIT_CIPHER_AES_ECB>(kPairs[0]), keyed<SEALKIT_CIPHER_AES_CBC>(kPairs[1]),
+    keyed<SEALKIT_CIPHER_BUILTIN>(kPairs[2]), keyed<SEALKIT_CIPHER_BLOWFISH>(kPairs[3])};
 
 // The built-in key, pinned: envelopes stored by earlier builds must open, so
 // it may never change.
