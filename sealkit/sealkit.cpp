@@ -252,7 +252,8 @@ class ThreadCtx {
     ThreadCtx &operator=(const ThreadCtx &) = delete;
     ~ThreadCtx() {
         if (slot_ == nullptr || *slot_ == nullptr) return;
-        if (EVP_CipherInit_ex2(*slot_, nullptr, kZero, iv_, 1, nullptr) != 1) {
+        // No IV here: the next call sets its own, and a chain holds no secret.
+        if (EVP_CipherInit_ex2(*slot_, nullptr, kZero, nullptr, 1, nullptr) != 1) {
             // Cannot re-key: drop the context (freeing wipes it); the next
             // call builds a new one.
             EVP_CIPHER_CTX_free(*slot_);
@@ -288,13 +289,12 @@ class ThreadCtx {
         // A null cipher keeps the one bound to the context and re-keys it.
         // The zero IV is passed every time: a provider need not restart the
         // chain by itself.
-        iv_ = mode == kCbc ? kZero : nullptr;
-        return EVP_CipherInit_ex2(*slot_, nullptr, key, iv_, enc, nullptr) == 1 ? *slot_ : nullptr;
+        const unsigned char *iv = mode == kCbc ? kZero : nullptr;
+        return EVP_CipherInit_ex2(*slot_, nullptr, key, iv, enc, nullptr) == 1 ? *slot_ : nullptr;
     }
 
   private:
     EVP_CIPHER_CTX **slot_ = nullptr;
-    const unsigned char *iv_ = nullptr;
 };
 
 // The built-in key: two seed bytes, then key[i] = (key[i-2] * key[0]) ^ key[i-1]
@@ -337,8 +337,10 @@ class CallSchedule {
     CallSchedule(const CallSchedule &) = delete;
     CallSchedule &operator=(const CallSchedule &) = delete;
     ~CallSchedule() {
-        wipe(bf_);
-        wipe(builtin_);
+        // Only what was used: the 4 KiB Blowfish schedule would cost an AES
+        // call more than its cipher work.
+        if (engine_.bf != nullptr) wipe(bf_);
+        if (builtin_[0] != 0) wipe(builtin_);
     }
 
     // Null when libcrypto could not set up the cipher.
@@ -347,7 +349,7 @@ class CallSchedule {
     }
 
   private:
-    BF_KEY bf_{};
+    BF_KEY bf_;  // set by bf_schedule for Blowfish, else unused
     unsigned char builtin_[32] = {0};
     ThreadCtx aes_;
     Engine engine_;
