@@ -1,11 +1,13 @@
 // The sealkit command, driven as a process: a round trip per cipher, and its
-// own parsing, input, output and error paths.
+// own parsing, input, output files, keys, signals and memory use. The
+// library tests cover the cipher bytes.
 #include <gtest/gtest.h>
 #include <stdlib.h>
 #include <sys/stat.h>
 
 #include <fstream>
 #include <sstream>
+#include <thread>
 
 #include "process.h"
 #include "support.h"
@@ -19,10 +21,17 @@ class Tool : public ::testing::Test {
   protected:
     std::string path(const std::string &name) const { return scratch_.path(name); }
 
-    std::string write(const std::string &name, const Bytes &b) const {
+    std::string write(const std::string &name, const Bytes &b, mode_t mode = 0644) const {
         std::ofstream(path(name), std::ios::binary)
             .write(reinterpret_cast<const char *>(b.data()), static_cast<long>(b.size()));
+        chmod(path(name).c_str(), mode);
         return path(name);
+    }
+    // Binary key bytes, mode 0600: nothing to warn about.
+    std::string key(const std::string &name, size_t n) const {
+        Bytes k(n);
+        for (size_t i = 0; i < n; ++i) k[i] = static_cast<unsigned char>(i * 37 + 1);
+        return write(name, k, 0600);
     }
 
     Bytes read(const std::string &name) const {
@@ -32,36 +41,62 @@ class Tool : public ::testing::Test {
 
     bool exists(const std::string &name) const {
         struct stat st {};
-        return stat(path(name).c_str(), &st) == 0;
+        return lstat(path(name).c_str(), &st) == 0;
+    }
+
+    // Names in the scratch directory (temporary files would show here).
+    std::string listing() const {
+        const std::string ls = "/bin/ls -A " + scratch_.dir() + " > " + scratch_.dir() + ".ls";
+        if (std::system(ls.c_str()) != 0) return "?";
+        std::ifstream f(scratch_.dir() + ".ls");
+        std::stringstream s;
+        s << f.rdbuf();
+        unlink((scratch_.dir() + ".ls").c_str());
+        return s.str();
     }
 
     struct Result {
-        int status;  // exit status
+        int status;  // exit status, or -1 when killed
         Bytes out;
         std::string err;
+        long max_rss_kib;
     };
 
     // Runs a command with stdin from `stdin_path`, collecting stdout and stderr.
-    Result run(const std::vector<std::string> &argv, const std::string &stdin_path = "/dev/null") {
-        Child child(argv, {}, stdin_path, path("stderr"));
-        const int status = child.wait_exit(60s);
+    Result run(const std::vector<std::string> &argv, const std::string &stdin_path = "/dev/null",
+               const std::string &stdout_path = "") {
+        Child child(argv, {}, stdin_path, path("stderr"), stdout_path);
+        const int status = child.wait_exit(120s);
         std::ifstream e(path("stderr"));
         std::stringstream err;
         err << e.rdbuf();
         const std::string &o = child.output();
-        return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, Bytes(o.begin(), o.end()), err.str()};
+        return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, Bytes(o.begin(), o.end()), err.str(),
+                child.max_rss_kib()};
     }
 
-    Result sealkit(std::vector<std::string> args, const std::string &stdin_path = "/dev/null") {
+    Result sealkit(std::vector<std::string> args, const std::string &stdin_path = "/dev/null",
+                   const std::string &stdout_path = "") {
         args.insert(args.begin(), SEALKIT_TOOL);
-        return run(args, stdin_path);
+        return run(args, stdin_path, stdout_path);
+    }
+
+    // As an unprivileged user when the tests run as root, so that file
+    // permissions apply; the scratch directory is opened up for it.
+    Result sealkit_as_user(std::vector<std::string> args, const std::string &stdout_path = "") {
+        args.insert(args.begin(), SEALKIT_TOOL);
+        if (geteuid() == 0) {
+            chmod(scratch_.dir().c_str(), 0777);
+            args.insert(args.begin(), {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534",
+                                       "--clear-groups", "--"});
+        }
+        return run(args, "/dev/null", stdout_path);
     }
 
     sktest::ScratchDir scratch_{"sealkit_tool_test"};
 };
 
-// One round trip per cipher: the library tests cover the bytes, this covers
-// the command's own reading and writing (stdin to a file, a file to stdout).
+// One round trip per cipher: stdin to a file, a file to stdout.
 TEST_F(Tool, RoundTripsEveryCipherThroughFilesAndPipes) {
     std::mt19937 rng(8);
     struct Case {
@@ -74,17 +109,19 @@ TEST_F(Tool, RoundTripsEveryCipherThroughFilesAndPipes) {
         SCOPED_TRACE(c.cipher);
         const Bytes plain = random_bytes(rng, c.n);
         write("plain", plain);
-        std::vector<std::string> key;
-        if (c.key_len > 0) key = {"--key-file", write("key", random_bytes(rng, c.key_len))};
+        std::vector<std::string> k;
+        if (c.key_len > 0) k = {"--key-file", key("key", c.key_len)};
+        const std::string env = path(std::string(c.cipher) + ".env");
 
-        auto seal = key;
-        seal.insert(seal.begin(), {"seal", "--cipher", c.cipher, "--out", path("env")});
+        auto seal = k;
+        seal.insert(seal.begin(), {"seal", "--cipher", c.cipher, "--out", env});
         const Result s = sealkit(seal, path("plain"));
         ASSERT_EQ(s.status, 0) << s.err;
-        EXPECT_EQ(read("env").size(), envelope_len(c.n, c.block));
+        EXPECT_EQ(s.err, "");
+        EXPECT_EQ(read(std::string(c.cipher) + ".env").size(), envelope_len(c.n, c.block));
 
-        auto open = key;
-        open.insert(open.begin(), {"open", "--cipher", c.cipher, "--in", path("env")});
+        auto open = k;
+        open.insert(open.begin(), {"open", "--cipher=" + std::string(c.cipher), "--in", env});
         const Result o = sealkit(open);
         ASSERT_EQ(o.status, 0) << o.err;
         EXPECT_EQ(o.out, plain);
@@ -92,10 +129,11 @@ TEST_F(Tool, RoundTripsEveryCipherThroughFilesAndPipes) {
 }
 
 TEST_F(Tool, ErrorsNameTheProblemAndWriteNothing) {
-    const std::string key = write("key", Bytes(16, 7)), short_key = write("short", Bytes(15, 7));
+    const std::string k = key("key", 16), short_key = key("short", 15);
     const std::string plain = write("plain", {'h', 'i'}), empty = write("empty", {});
     const std::string not_env = write("not_env", Bytes(18, 1));
     const std::string forged = write("forged", {3});  // a lone pad byte of 3
+    write("taken", {'x'});
     struct Case {
         const char *what;
         std::vector<std::string> args;
@@ -106,32 +144,47 @@ TEST_F(Tool, ErrorsNameTheProblemAndWriteNothing) {
     const Case cases[] = {
         {"no command", {}, "/dev/null", 2, "no command"},
         {"unknown command", {"crypt"}, "/dev/null", 2, "unknown command"},
-        {"no cipher", {"seal", "--key-file", key}, plain, 2, "--cipher is required"},
+        {"no cipher", {"seal", "--key-file", k}, plain, 2, "--cipher is required"},
         {"unknown cipher",
-         {"seal", "--cipher", "des", "--key-file", key},
+         {"seal", "--cipher", "des", "--key-file", k},
          plain,
          2,
          "unknown cipher"},
         {"no key", {"seal", "--cipher", "aes-cbc"}, plain, 2, "--key-file is required"},
         {"builtin with key",
-         {"seal", "--cipher", "builtin", "--key-file", key},
+         {"seal", "--cipher", "builtin", "--key-file", k},
          plain,
          2,
          "takes no --key-file"},
-        {"option without value", {"seal", "--cipher"}, plain, 2, "needs a value"},
+        {"option without value", {"seal", "--cipher"}, plain, 2, "--cipher needs a value"},
+        {"an option is no value",
+         {"seal", "--cipher", "builtin", "--out", "--force"},
+         plain,
+         2,
+         "--out needs a value"},
+        {"repeated option",
+         {"seal", "--cipher", "builtin", "--cipher=builtin"},
+         plain,
+         2,
+         "--cipher given twice"},
         {"unknown option",
          {"seal", "--cipher", "aes-cbc", "--key", "x"},
          plain,
          2,
          "unknown option"},
+        {"key and input on stdin",
+         {"seal", "--cipher", "aes-cbc", "--key-file", "-"},
+         plain,
+         2,
+         "cannot both be standard input"},
         {"key too short",
          {"seal", "--cipher", "aes-ecb", "--key-file", short_key},
          plain,
          1,
          "key too short: 15 bytes"},
         {"envelope checked before the key",
-         {"open", "--cipher", "blowfish", "--key-file", short_key},
-         not_env,
+         {"open", "--cipher", "blowfish", "--key-file", short_key, "--in", not_env},
+         "/dev/null",
          1,
          "not an envelope"},
         {"missing key file",
@@ -144,9 +197,14 @@ TEST_F(Tool, ErrorsNameTheProblemAndWriteNothing) {
          "/dev/null",
          1,
          "cannot open"},
+        {"directory input",
+         {"seal", "--cipher", "builtin", "--in", scratch_.dir()},
+         "/dev/null",
+         1,
+         "is a directory"},
         {"empty input", {"seal", "--cipher", "builtin"}, empty, 1, "input is empty"},
         {"not an envelope",
-         {"open", "--cipher", "aes-cbc", "--key-file", key},
+         {"open", "--cipher", "aes-cbc", "--key-file", k},
          not_env,
          1,
          "not an envelope: 18 bytes is not a multiple of 16 plus 1"},
@@ -156,6 +214,11 @@ TEST_F(Tool, ErrorsNameTheProblemAndWriteNothing) {
          1,
          "pad count exceeds its blocks"},
         {"inspect a non-envelope", {"inspect"}, not_env, 1, "not an envelope for any cipher"},
+        {"existing output",
+         {"seal", "--cipher", "builtin", "--out", path("taken")},
+         plain,
+         1,
+         "use --force"},
         {"output to a missing directory",
          {"seal", "--cipher", "builtin", "--out", path("no/such/dir")},
          plain,
@@ -166,6 +229,7 @@ TEST_F(Tool, ErrorsNameTheProblemAndWriteNothing) {
          plain,
          1,
          "cannot write /dev/full"},
+        {"keygen for builtin", {"keygen", "--cipher", "builtin"}, "/dev/null", 2, "none to make"},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.what);
@@ -173,33 +237,177 @@ TEST_F(Tool, ErrorsNameTheProblemAndWriteNothing) {
         EXPECT_EQ(r.status, c.status);
         EXPECT_NE(r.err.find(c.message), std::string::npos) << r.err;
         EXPECT_EQ(r.err.rfind("sealkit: ", 0), 0u) << r.err;
-        if (c.status != 0 && std::string(c.what) != "inspect a non-envelope") {
+        if (std::string(c.what) != "inspect a non-envelope") {
             EXPECT_TRUE(r.out.empty());
         }
     }
+    EXPECT_EQ(read("taken"), Bytes{'x'});
     EXPECT_FALSE(exists("no"));
 }
 
+// A failure after the output was opened leaves no partial file: neither a
+// replaced file nor a temporary one.
 TEST_F(Tool, AFailedOpenLeavesAnExistingOutputFileUntouched) {
     write("out", {'k', 'e', 'e', 'p'});
-    const Result r =
-        sealkit({"open", "--cipher", "builtin", "--out", path("out")}, write("bad", Bytes(20, 1)));
+    Bytes bad(33, 1);
+    bad[0] = 200;  // a pad count larger than the blocks, seen at the first byte
+    const Result r = sealkit({"open", "--cipher", "builtin", "--out", path("out"), "--force"},
+                             write("bad", bad));
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(read("out"), (Bytes{'k', 'e', 'e', 'p'}));
-    // No temporary file is left behind either.
-    const Result ls = run({"/bin/ls", scratch_.dir()});
-    EXPECT_EQ(std::string(ls.out.begin(), ls.out.end()).find("out."), std::string::npos);
+    EXPECT_EQ(listing(), "bad\nout\nstderr\n");
 }
 
 TEST_F(Tool, FailedWriteToStandardOutputIsAnError) {
-    // stdout on /dev/full: the write fails with ENOSPC.
-    const std::string cmd = std::string(SEALKIT_TOOL) + " seal --cipher builtin < " +
-                            write("plain", {'x'}) + " > /dev/full 2>" + path("err");
-    const int status = std::system(cmd.c_str());
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1);
+    const Result r = sealkit({"seal", "--cipher", "builtin"}, write("plain", {'x'}), "/dev/full");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("cannot write standard output"), std::string::npos) << r.err;
 }
 
-TEST_F(Tool, InspectDescribesTheEnvelope) {
+TEST_F(Tool, OutputFilesKeepTheirInodeModeOwnerAndLinks) {
+    const std::string plain = write("plain", Bytes(100, 'p'));
+    // A symlink is followed: the target gets the output, the link stays.
+    write("target", {'o', 'l', 'd'});
+    ASSERT_EQ(symlink("target", path("link").c_str()), 0);
+    ASSERT_EQ(
+        sealkit({"seal", "--cipher", "builtin", "--out", path("link"), "--force"}, plain).status,
+        0);
+    struct stat st {};
+    ASSERT_EQ(lstat(path("link").c_str(), &st), 0);
+    EXPECT_TRUE(S_ISLNK(st.st_mode));
+    EXPECT_EQ(read("target").size(), 113u);
+
+    // A dangling symlink: its target is created.
+    ASSERT_EQ(symlink("fresh", path("dangling").c_str()), 0);
+    ASSERT_EQ(sealkit({"seal", "--cipher", "builtin", "--out", path("dangling")}, plain).status, 0);
+    EXPECT_EQ(read("fresh").size(), 113u);
+
+    // Replacing a file keeps its inode, mode, owner and hard links.
+    write("kept", {'o', 'l', 'd'}, 0640);
+    ASSERT_EQ(link(path("kept").c_str(), path("kept2").c_str()), 0);
+    if (geteuid() == 0) {
+        ASSERT_EQ(chown(path("kept").c_str(), 65534, 65534), 0);
+    }
+    struct stat before {
+    }, after{};
+    ASSERT_EQ(stat(path("kept").c_str(), &before), 0);
+    ASSERT_EQ(
+        sealkit({"seal", "--cipher", "builtin", "--out", path("kept"), "--force"}, plain).status,
+        0);
+    ASSERT_EQ(stat(path("kept").c_str(), &after), 0);
+    EXPECT_EQ(after.st_ino, before.st_ino);
+    EXPECT_EQ(after.st_mode, before.st_mode);
+    EXPECT_EQ(after.st_uid, before.st_uid);
+    EXPECT_EQ(after.st_nlink, 2u);
+    EXPECT_EQ(read("kept2").size(), 113u);
+    EXPECT_EQ(listing(), "dangling\nfresh\nkept\nkept2\nlink\nplain\nstderr\ntarget\n");
+}
+
+// As a user: /dev/stdout behind a symlink writes into the redirected stdout
+// (in place, no /dev node touched), and a writable file in a read-only
+// directory can be replaced.
+TEST_F(Tool, AsAUserStdoutLinksAndReadOnlyDirectories) {
+    const std::string plain = write("plain", Bytes(20, 'u'));
+    ASSERT_EQ(symlink("/proc/self/fd/1", path("to_stdout").c_str()), 0);
+    const Result r = sealkit_as_user(
+        {"seal", "--cipher", "builtin", "--in", plain, "--out", path("to_stdout")}, path("redir"));
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(read("redir").size(), 33u);
+
+    ASSERT_EQ(mkdir(path("ro").c_str(), 0777), 0);
+    write("ro/file", {'o', 'l', 'd'}, 0666);
+    chmod(path("ro").c_str(), 0555);
+    const Result ro = sealkit_as_user(
+        {"seal", "--cipher", "builtin", "--in", plain, "--out", path("ro/file"), "--force"});
+    chmod(path("ro").c_str(), 0755);
+    ASSERT_EQ(ro.status, 0) << ro.err;
+    EXPECT_EQ(read("ro/file").size(), 33u);
+}
+
+// SIGTERM while the output is written leaves no temporary file behind.
+TEST_F(Tool, SigtermDuringAWriteLeavesNoTemporaryFile) {
+    const std::string big = path("big");
+    ASSERT_EQ(truncate(write("big", {}).c_str(), off_t{1} << 30), 0);  // sparse
+    Child child({SEALKIT_TOOL, "seal", "--cipher", "aes-cbc", "--key-file", key("key", 16), "--in",
+                 big, "--out", path("out")},
+                {});
+    // Waits for the temporary file to appear, then stops the command.
+    bool seen = false;
+    for (int i = 0; i < 20000 && !seen; ++i) {
+        seen = listing().find("out.") != std::string::npos;
+        if (!seen) std::this_thread::sleep_for(1ms);
+    }
+    ASSERT_TRUE(seen) << listing();
+    const int status = child.signal_and_wait(SIGTERM);
+    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM);
+    EXPECT_EQ(listing(), "big\nkey\n");
+}
+
+// A plaintext with no envelope under 4 GiB is refused before it is read;
+// 256 MiB go through in flat memory.
+TEST_F(Tool, SizeLimitAndFlatMemory) {
+    ASSERT_EQ(truncate(write("huge", {}).c_str(), off_t{1} << 32), 0);  // sparse
+    const Result huge =
+        sealkit({"seal", "--cipher", "builtin", "--in", path("huge"), "--out", path("out")});
+    EXPECT_EQ(huge.status, 1);
+    EXPECT_NE(huge.err.find("input too large"), std::string::npos) << huge.err;
+    EXPECT_FALSE(exists("out"));
+
+    ASSERT_EQ(truncate(write("big", {}).c_str(), off_t{256} << 20), 0);
+    const Result big =
+        sealkit({"seal", "--cipher", "builtin", "--in", path("big"), "--out", "/dev/null"});
+    ASSERT_EQ(big.status, 0) << big.err;
+    if (!kSanitized) {
+        EXPECT_LT(big.max_rss_kib, 32 * 1024);
+    }
+    std::printf("peak RSS sealing 256 MiB: %ld KiB\n", big.max_rss_kib);
+}
+
+TEST_F(Tool, KeysAreMadeFreshAndCheckedForMistakes) {
+    for (const char *cipher : {"aes-cbc", "blowfish"}) {
+        const std::string k = path(std::string(cipher) + ".key");
+        ASSERT_EQ(sealkit({"keygen", "--cipher", cipher, "--out", k}).status, 0);
+        struct stat st {};
+        ASSERT_EQ(stat(k.c_str(), &st), 0);
+        EXPECT_EQ(st.st_size, std::string(cipher) == "blowfish" ? 16 : 32);
+        EXPECT_EQ(st.st_mode & 0777, 0600u);
+        const Result again = sealkit({"keygen", "--cipher", cipher, "--out", k});
+        EXPECT_EQ(again.status, 1);
+        EXPECT_NE(again.err.find("never replaces"), std::string::npos);
+        const Result used =
+            sealkit({"seal", "--cipher", cipher, "--key-file", k}, write("p", {'x'}));
+        EXPECT_EQ(used.status, 0) << used.err;
+        EXPECT_EQ(used.err, "");
+    }
+    EXPECT_NE(sealkit({"keygen", "--cipher", "aes-ecb"}).out,
+              sealkit({"keygen", "--cipher", "aes-ecb"}).out);
+
+    const std::string hex = "00112233445566778899aabbccddeeff";
+    struct Case {
+        const char *what;
+        Bytes key;
+        mode_t mode;
+        const char *warning;
+    };
+    const Case cases[] = {
+        {"newline", Bytes(16, 'k'), 0600, "ends in a newline"},
+        {"hex", Bytes(hex.begin(), hex.end()), 0600, "looks like hex"},
+        {"base64", Bytes(24, 'Q'), 0600, "looks like base64"},
+        {"world-readable", Bytes(16, 0x01), 0644, "can be read by others (mode 0644)"},
+        {"too long", Bytes(40, 0x01), 0600, "uses only the first 32"},
+    };
+    for (Case c : cases) {
+        if (std::string(c.what) == "newline") c.key.push_back('\n');
+        const Result r = sealkit({"seal", "--cipher", "aes-cbc", "--key-file",
+                                  write(std::string("k_") + c.what, c.key, c.mode)},
+                                 write("p", {'x'}));
+        EXPECT_EQ(r.status, 0) << c.what;
+        EXPECT_NE(r.err.find(std::string("warning: key file ")), std::string::npos) << c.what;
+        EXPECT_NE(r.err.find(c.warning), std::string::npos) << c.what << ": " << r.err;
+    }
+}
+
+TEST_F(Tool, InspectReadsTheFirstByteAndTheSize) {
     Bytes env(49, 0);
     env[0] = 15;
     const Result r = sealkit({"inspect", "--in", write("env", env)});
@@ -209,35 +417,33 @@ TEST_F(Tool, InspectDescribesTheEnvelope) {
               "pad count byte: 15\n"
               "AES (aes-ecb, aes-cbc, builtin): fits, 3 blocks of 16 bytes, 33 plaintext bytes\n"
               "Blowfish (blowfish): fits, 6 blocks of 8 bytes, 33 plaintext bytes\n");
-    const Result bf = sealkit({"inspect"}, write("bf", Bytes{8, 1, 2, 3, 4, 5, 6, 7, 8}));
+    const Result bf = sealkit({"inspect", "--json"}, write("bf", Bytes{8, 1, 2, 3, 4, 5, 6, 7, 8}));
     EXPECT_EQ(bf.status, 0);
-    EXPECT_NE(std::string(bf.out.begin(), bf.out.end())
-                  .find("AES (aes-ecb, aes-cbc, builtin): "
-                        "does not fit"),
-              std::string::npos);
+    EXPECT_EQ(std::string(bf.out.begin(), bf.out.end()),
+              "{\"length\":9,\"pad_count\":8,\"aes\":{\"fits\":false},"
+              "\"blowfish\":{\"fits\":true,\"blocks\":1,\"plaintext_length\":8}}\n");
 }
 
-TEST_F(Tool, KeyFromAFileDescriptorPath) {
-    // /dev/fd/N paths work like files: here /dev/fd/0, the key on stdin.
-    const std::string key = write("key", Bytes(16, 3));
-    const std::string plain = write("plain", {'a', 'b', 'c'});
-    const Result r =
-        sealkit({"seal", "--cipher", "aes-cbc", "--key-file", "/dev/fd/0", "--in", plain}, key);
-    ASSERT_EQ(r.status, 0) << r.err;
-    const Result o =
-        sealkit({"open", "--cipher", "aes-cbc", "--key-file", key, "--in", write("env", r.out)});
-    EXPECT_EQ(o.out, (Bytes{'a', 'b', 'c'}));
-}
-
-TEST_F(Tool, HelpForEachCommand) {
-    for (const char *cmd : {"seal", "open", "inspect"}) {
+TEST_F(Tool, ConventionsHelpVersionAndDashes) {
+    for (const char *cmd : {"seal", "open", "inspect", "keygen"}) {
         const Result r = sealkit({cmd, "--help"});
         EXPECT_EQ(r.status, 0);
         EXPECT_EQ(
             std::string(r.out.begin(), r.out.end()).rfind(std::string("usage: sealkit ") + cmd, 0),
             0u);
     }
-    EXPECT_EQ(sealkit({"--help"}).status, 0);
+    const Result v = sealkit({"--version"});
+    EXPECT_EQ(std::string(v.out.begin(), v.out.end()),
+              std::string("sealkit ") + sealkit_version() + "\n");
+    // '-' is standard input and output; /dev/fd/0 works as a key file.
+    const Result s = sealkit({"seal", "--cipher=aes-cbc", "--key-file=/dev/fd/0", "--in",
+                              write("p", {'a', 'b', 'c'}), "--out", "-"},
+                             key("key", 16));
+    ASSERT_EQ(s.status, 0) << s.err;
+    const Result o =
+        sealkit({"open", "--cipher", "aes-cbc", "--key-file", path("key"), "--in", "-"},
+                write("env", s.out));
+    EXPECT_EQ(o.out, (Bytes{'a', 'b', 'c'}));
 }
 
 }  // namespace

@@ -246,11 +246,7 @@ TEST_F(Pushdemo, PrintsThePushWhenTheCopyCannotBeAllocated) {
 
 namespace {
 
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-constexpr bool kSanitized = true;
-#else
-constexpr bool kSanitized = false;
-#endif
+using sktest::kSanitized;
 
 // Resident memory of a process, in KiB.
 long rss_kib(pid_t pid) {

@@ -6,6 +6,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -21,6 +22,14 @@
 extern char **environ;
 
 namespace sktest {
+
+// Sanitizer builds take more memory and time; tests that measure either
+// scale their load or their bound.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+inline constexpr bool kSanitized = true;
+#else
+inline constexpr bool kSanitized = false;
+#endif
 
 // A fresh directory under /tmp for one test, removed with its contents.
 class ScratchDir {
@@ -137,7 +146,7 @@ class Child {
         const auto deadline = std::chrono::steady_clock::now() + timeout;
         while (std::chrono::steady_clock::now() < deadline) {
             int status = 0;
-            if (waitpid(pid_, &status, WNOHANG) == pid_) {
+            if (wait4(pid_, &status, WNOHANG, &usage_) == pid_) {
                 pid_ = -1;
                 return status;
             }
@@ -159,6 +168,8 @@ class Child {
 
     const std::string &output() const { return out_; }
     pid_t pid() const { return pid_; }
+    // The child's peak resident set, once wait_exit has reaped it.
+    long max_rss_kib() const { return usage_.ru_maxrss; }
 
     // Sends a signal and waits for the child to end; returns its wait status.
     int signal_and_wait(int sig) {
@@ -175,6 +186,7 @@ class Child {
     int out_fd_ = -1;
     bool eof_ = false;
     std::string out_;
+    rusage usage_{};
 };
 
 }  // namespace sktest
