@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # One entry point for a fresh machine:
-#   ./build.sh demo   build everything (Release), run pushdemo on a sample feed
-#                     for a few seconds, then the sealkit demo
+#   ./build.sh demo   build everything (Release), show pushdemo receiving pushes
+#                     from a private MQTT broker, then the sealkit demo
 #   ./build.sh test   build and run every test: ASan+UBSan, Release, Release with a
 #                     shared libsealkit, ThreadSanitizer, then each fuzzer for
 #                     FUZZ_SECONDS (30) on its corpus, then lint
@@ -11,7 +11,7 @@
 #   ./build.sh deps   only install the packages (base, or full for test and fuzz)
 #   ./build.sh fuzz   only the fuzzers
 #   ./build.sh lint   clang-tidy over every source, no finding allowed
-#   ./build.sh bench  build in Release, run the benchmark and print the ratio table
+#   ./build.sh bench  build in Release, run the benchmarks and print their tables
 # Missing Debian packages are installed first (as root, or through sudo).
 set -euo pipefail
 cd "$(dirname "$0")"
@@ -21,6 +21,8 @@ cd "$(dirname "$0")"
 # fixed to one release's.
 base_packages=(cmake ninja-build g++ gcc make pkg-config binutils libssl-dev openssl libgtest-dev
                libbenchmark-dev
+               # the SDK stand-in's broker source, a broker and its clients
+               libmosquitto-dev mosquitto mosquitto-clients
                # libcrypto.pc may list -lz and -lzstd for static links (Debian 13 on)
                zlib1g-dev libzstd-dev)
 full_packages=(clang clang-tidy llvm valgrind)
@@ -63,13 +65,55 @@ install_missing() {
         "${missing[@]}"
 }
 
+# A private broker on a free loopback port, its configuration in a temporary
+# directory; pushdemo against it; the sample pushes sent with mosquitto_pub,
+# to the app topic and to this client's topic; then both stopped.
+demo_broker() {
+    local dir port
+    dir=$(mktemp -d)
+    port=$((20000 + RANDOM % 40000))
+    while (: >"/dev/tcp/127.0.0.1/$port") 2>/dev/null; do port=$((20000 + RANDOM % 40000)); done
+    printf 'user root\nlistener %s 127.0.0.1\nallow_anonymous true\npersistence true\npersistence_location %s/\n' \
+        "$port" "$dir" >"$dir/mosquitto.conf"
+    demo_dir=$dir
+    demo_pids=()
+    trap demo_stop EXIT
+    /usr/sbin/mosquitto -c "$dir/mosquitto.conf" 2>"$dir/mosquitto.log" &
+    demo_pids+=($!)
+    until (: >"/dev/tcp/127.0.0.1/$port") 2>/dev/null; do sleep 0.1; done
+    echo "broker: mosquitto on 127.0.0.1:$port"
+    OSTREL_SDK_SERVER="mqtt://127.0.0.1:$port" OSTREL_SDK_TRACE="$dir/trace" \
+        ./build/release/bin/pushdemo &
+    demo_pids+=($!)
+    until grep -q "OstrelStart() = 0" "$dir/trace" 2>/dev/null; do sleep 0.1; done
+    local topic=push/com.dravo.cloud n=0 line
+    while IFS= read -r line; do
+        # Every other push goes to this client only.
+        if ((n++ % 2)); then t=$topic/7301845529163047; else t=$topic; fi
+        echo "mosquitto_pub -t $t" >&2
+        mosquitto_pub -h 127.0.0.1 -p "$port" -q 1 -t "$t" -m "$(printf '%b' "$line")"
+        sleep 0.3
+    done <client/sample_feed.txt
+    sleep 0.5
+    demo_stop
+}
+
+demo_stop() {
+    if ((${#demo_pids[@]})); then
+        kill "${demo_pids[@]}" 2>/dev/null || true
+        wait "${demo_pids[@]}" 2>/dev/null || true
+    fi
+    demo_pids=()
+    if [[ -n ${demo_dir:-} ]]; then rm -rf "$demo_dir"; fi
+    demo_dir=
+}
+
 demo() {
     cmake --preset release >/dev/null
     cmake --build --preset release
     echo
-    echo "== pushdemo with the SDK stand-in, fed client/sample_feed.txt; stopped after 3 s"
-    # pushdemo runs until it is killed; timeout ends it once the sample is shown.
-    OSTREL_SDK_FEED=client/sample_feed.txt timeout 3 ./build/release/bin/pushdemo || true
+    echo "== pushdemo through a private MQTT broker, pushes sent by mosquitto_pub"
+    demo_broker
     echo
     echo "== seal_demo: one sample text through each cipher pair"
     ./build/release/examples/seal_demo
@@ -117,8 +161,11 @@ lint() {
 
 bench() {
     cmake --preset release >/dev/null
-    cmake --build --preset release --target sealkit_bench
+    cmake --build --preset release --target sealkit_bench push_bench
     ./build/release/bench/sealkit_bench --benchmark_color=false "$@"
+    echo
+    echo "== pushdemo end to end through a private broker"
+    ./build/release/bench/push_bench
 }
 
 case "${1:-}" in

@@ -9,10 +9,14 @@
 
 namespace {
 
-// Compiled-in identity. The server lies in 192.0.2.0/24, an address range
-// reserved for documentation, so a demo build never contacts a real host.
+// Compiled-in identity. The default server lies in 192.0.2.0/24, an address
+// range reserved for documentation, so a demo build never contacts a real
+// host; the build can name another (PUSHDEMO_SERVER_URL).
+#ifndef PUSHDEMO_SERVER_URL
+#define PUSHDEMO_SERVER_URL "https://192.0.2.17"
+#endif
 const char *const kClientId = "7301845529163047";
-const char *const kServerUrl = "https://192.0.2.17";
+const char *const kServerUrl = PUSHDEMO_SERVER_URL;
 const char *const kInitData = "data";
 const char *const kAppId = "com.dravo.cloud";
 

@@ -1,12 +1,20 @@
-// A stand-in for the push SDK: the same header and four operations, with
-// pushes read from a local feed instead of a server.
+// A stand-in for the push SDK: the same header and four operations. Pushes
+// come from an MQTT broker when the server URL is mqtt:// or mqtts:// (see
+// mqtt.h), and otherwise from a local feed.
 //
 // Environment:
-//   OSTREL_SDK_FEED          file or FIFO to read pushes from (default: stdin)
-//   OSTREL_SDK_THREADS       delivery threads, 1..256 (default 1)
+//   OSTREL_SDK_SERVER        server URL, in place of the one given to OstrelInit
+//   OSTREL_SDK_FEED          feed mode: file or FIFO to read pushes from (default: stdin)
+//   OSTREL_SDK_THREADS       feed mode: delivery threads, 1..256 (default 1)
+//   OSTREL_SDK_CONNECT_TIMEOUT  broker: seconds OstrelStart waits (default 10)
+//   OSTREL_SDK_CA_FILE       mqtts: CA certificates (default: the system's store)
+//   OSTREL_SDK_CERT_FILE, OSTREL_SDK_KEY_FILE  mqtts: a client certificate
+//   OSTREL_SDK_USERNAME, OSTREL_SDK_PASSWORD_FILE  broker login; the password
+//                            only ever from the file
 //   OSTREL_SDK_INIT_RESULT   what OstrelInit returns (default 0)
 //   OSTREL_SDK_START_RESULT  what OstrelStart returns (default 0); -1 starts nothing
-//   OSTREL_SDK_TRACE         file that logs every call into the SDK, in order
+//   OSTREL_SDK_TRACE         file that logs every call into the SDK, and the
+//                            broker's connect, subscribe, push and disconnect events
 #include <errno.h>
 #include <fcntl.h>
 #include <ostrel_sdk/ostrel_sdk.h>
@@ -14,6 +22,7 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/mman.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -25,6 +34,7 @@
 #include <vector>
 
 #include "feed.h"
+#include "mqtt.h"
 
 namespace {
 
@@ -34,8 +44,11 @@ struct State {
     std::mutex mu;  // guards everything below but the callbacks
     bool initialised = false;
     bool started = false;
+    std::string client_id, server_url;
     std::vector<std::string> apps;
-    int trace_fd = -2;  // -2: not opened yet, -1: no trace
+
+    std::mutex trace_mu;  // guards the trace file
+    int trace_fd = -2;    // -2: not opened yet, -1: no trace
 
     std::mutex feed_mu;  // guards the feed and its line count
     bool feed_opened = false;
@@ -77,8 +90,9 @@ std::string quoted(const char *s) {
 }
 
 // Appends one line to the trace file with a single write, so that lines from
-// different threads never mix. Call with state().mu held.
+// different threads never mix.
 void trace(State &s, const std::string &line) {
+    std::lock_guard<std::mutex> lock(s.trace_mu);
     if (s.trace_fd == -2) {
         const char *path = getenv("OSTREL_SDK_TRACE");
         s.trace_fd = path != nullptr && *path != '\0'
@@ -105,8 +119,7 @@ class GuardedBuffer {
     ~GuardedBuffer() { release(); }
 
     // Returns where the n bytes now lie, or nullptr when memory ran out.
-    const char *place(const std::string &bytes) {
-        const size_t n = bytes.size();
+    const char *place(const char *bytes, size_t n) {
         if (base_ == nullptr || n > cap_) {
             release();
             const size_t cap = (n + page_ - 1) / page_ * page_ + page_;
@@ -119,7 +132,7 @@ class GuardedBuffer {
         }
         char *at = base_ + cap_ - n;
         // Deliberately not NUL-terminated: a callback that reads past len faults.
-        memcpy(at, bytes.data(), n);  // NOLINT(bugprone-not-null-terminated-result)
+        memcpy(at, bytes, n);  // NOLINT(bugprone-not-null-terminated-result)
         return at;
     }
 
@@ -134,13 +147,25 @@ class GuardedBuffer {
     size_t cap_ = 0;
 };
 
+// Opens the feed file. A FIFO is opened for writing too, so that it never
+// reaches its end when one writer closes: every later writer is read.
+FILE *open_feed(const char *path) {
+    struct stat st {};
+    const bool fifo = stat(path, &st) == 0 && S_ISFIFO(st.st_mode);
+    const int fd = open(path, (fifo ? O_RDWR : O_RDONLY) | O_CLOEXEC);
+    if (fd < 0) return nullptr;
+    FILE *f = fdopen(fd, "r");
+    if (f == nullptr) close(fd);
+    return f;
+}
+
 // Takes the next line of the feed; false at its end.
 bool next_line(State &s, std::string &line, unsigned long &line_no) {
     std::lock_guard<std::mutex> lock(s.feed_mu);
     if (!s.feed_opened) {
         s.feed_opened = true;
         const char *path = getenv("OSTREL_SDK_FEED");
-        s.feed = path != nullptr && *path != '\0' ? fopen(path, "re") : stdin;
+        s.feed = path != nullptr && *path != '\0' ? open_feed(path) : stdin;
         if (s.feed == nullptr)
             fprintf(stderr, "ostrel_sdk: cannot open feed %s: %s\n", path, strerror(errno));
     }
@@ -167,7 +192,7 @@ void deliver(State &s) {
         }
         const OstrelMsgCallback cb = s.callbacks[eOstrelMsg_Push].load();
         if (cb == nullptr) continue;  // nobody listens for pushes
-        const char *data = buffer.place(push);
+        const char *data = buffer.place(push.data(), push.size());
         if (data == nullptr) {
             fprintf(stderr, "ostrel_sdk: feed line %lu: out of memory; skipped\n", line_no);
             continue;
@@ -188,6 +213,10 @@ int OstrelInit(const char *client_id, const char *server_url, const char *data) 
     int rc = static_cast<int>(env_long("OSTREL_SDK_INIT_RESULT", 0));
     if (client_id == nullptr || server_url == nullptr || data == nullptr) rc = -1;
     s.initialised = rc != -1;
+    if (s.initialised) {
+        s.client_id = client_id;
+        s.server_url = server_url;
+    }
     trace(s, "OstrelInit(" + quoted(client_id) + ", " + quoted(server_url) + ", " + quoted(data) +
                  ") = " + std::to_string(rc));
     return rc;
@@ -220,18 +249,68 @@ int OstrelRegister(OstrelMsgType type, OstrelMsgCallback callback) {
     return rc;
 }
 
+}  // extern "C"
+
+namespace {
+
+// Starts the broker source: pushes go to the callback from its network thread.
+int start_mqtt(State &s, const ostrel_standin::BrokerUrl &url, const std::string &url_text) {
+    ostrel_standin::MqttConfig c;
+    c.url = url;
+    c.url_text = url_text;
+    c.client_id = s.client_id;
+    c.apps = s.apps;
+    c.deliver = [&s](const char *data, size_t len) {
+        const OstrelMsgCallback cb = s.callbacks[eOstrelMsg_Push].load();
+        if (cb == nullptr || len > static_cast<size_t>(INT_MAX)) return;
+        thread_local GuardedBuffer buffer;
+        const char *at = buffer.place(data, len);
+        if (at == nullptr) {
+            fprintf(stderr, "ostrel_sdk: out of memory for a push of %zu bytes; dropped\n", len);
+            return;
+        }
+        cb(at, static_cast<int>(len));
+    };
+    if (s.trace_fd != -1) c.trace = [&s](const std::string &event) { trace(s, "mqtt " + event); };
+    return ostrel_standin::mqtt_start(std::move(c));
+}
+
+// Feed mode: the feed must be something that can be read line by line.
+bool feed_usable(const char *path) {
+    if (path == nullptr || *path == '\0') return true;  // standard input
+    struct stat st {};
+    if (access(path, R_OK) != 0 || stat(path, &st) != 0) {
+        fprintf(stderr, "ostrel_sdk: cannot read feed %s: %s\n", path, strerror(errno));
+        return false;
+    }
+    if (S_ISDIR(st.st_mode)) {
+        fprintf(stderr, "ostrel_sdk: feed %s is a directory\n", path);
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+extern "C" {
+
 int OstrelStart(void) {
     State &s = state();
     std::lock_guard<std::mutex> lock(s.mu);
     int rc = static_cast<int>(env_long("OSTREL_SDK_START_RESULT", 0));
     if (rc != -1 && (!s.initialised || s.started)) rc = -1;
-    // The feed itself is opened by the delivery threads: opening a FIFO
-    // blocks until a writer comes, and start must return at once.
-    const char *path = getenv("OSTREL_SDK_FEED");
-    if (rc != -1 && path != nullptr && *path != '\0' && access(path, R_OK) != 0) {
-        fprintf(stderr, "ostrel_sdk: cannot read feed %s: %s\n", path, strerror(errno));
-        rc = -1;
+    const char *server = getenv("OSTREL_SDK_SERVER");
+    const std::string url = server != nullptr && *server != '\0' ? server : s.server_url;
+    ostrel_standin::BrokerUrl broker;
+    if (rc != -1 && ostrel_standin::parse_broker_url(url, broker)) {
+        rc = start_mqtt(s, broker, url) == 0 ? rc : -1;
+        s.started = rc != -1;
+        trace(s, "OstrelStart() = " + std::to_string(rc));
+        return rc;
     }
+    // The feed itself is opened by the delivery threads: opening a FIFO
+    // for reading blocks until a writer comes, and start must return at once.
+    if (rc != -1 && !feed_usable(getenv("OSTREL_SDK_FEED"))) rc = -1;
     if (rc != -1) {
         long threads = env_long("OSTREL_SDK_THREADS", 1);
         if (threads < 1 || threads > 256) {

@@ -180,9 +180,10 @@ TEST_F(Pushdemo, EachPushReachesAPipeWhilePushdemoRuns) {
     ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
     auto child = start({}, fifo);
     ASSERT_EQ(child->read_lines(1, 10s), "start success.\n");
-    const int w = open(fifo.c_str(), O_WRONLY);  // the SDK opens the reading end
-    ASSERT_GE(w, 0);
+    // One writer after another: each is read, not only the first.
     for (const std::string push : {"first", "second", "third"}) {
+        const int w = open(fifo.c_str(), O_WRONLY);
+        ASSERT_GE(w, 0);
         const std::string line = push + "\n";
         ASSERT_EQ(write(w, line.data(), line.size()), static_cast<ssize_t>(line.size()));
         const std::string want = "recv push:" + push + "\n";
@@ -195,8 +196,8 @@ TEST_F(Pushdemo, EachPushReachesAPipeWhilePushdemoRuns) {
                             10s)
                         .ends_with(want))
             << push << " did not arrive while pushdemo runs";
+        close(w);
     }
-    close(w);  // end of feed: the SDK's threads end, pushdemo keeps running
     EXPECT_EQ(child->wait_exit(300ms), -1);
 }
 
@@ -213,10 +214,12 @@ TEST_F(Pushdemo, MalformedFeedLinesAreReportedAndSkipped) {
 }
 
 TEST_F(Pushdemo, UnreadableFeedFailsStart) {
-    auto child = start({}, path("missing"));
-    const int status = child->wait_exit();
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1);
-    EXPECT_EQ(child->output(), "Start error.\n");
+    for (const std::string &feed : {path("missing"), scratch_.dir()}) {  // a directory too
+        auto child = start({}, feed);
+        const int status = child->wait_exit();
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << feed;
+        EXPECT_EQ(child->output(), "Start error.\n") << feed;
+    }
 }
 
 // pushdemo needs nothing of the stand-in but the four operations: another

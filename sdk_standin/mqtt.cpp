@@ -1,0 +1,281 @@
+// MQTT source of the SDK stand-in, on libmosquitto's non-threaded interface:
+// one network thread of ours runs the loop, so the reconnect backoff is ours.
+#include "mqtt.h"
+
+#include <errno.h>
+#include <mosquitto.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <mutex>
+#include <system_error>
+#include <thread>
+
+namespace ostrel_standin {
+
+bool parse_broker_url(const std::string &url, BrokerUrl &out) {
+    BrokerUrl u;
+    std::string rest;
+    if (url.rfind("mqtt://", 0) == 0) {
+        rest = url.substr(7);
+        u.port = 1883;
+    } else if (url.rfind("mqtts://", 0) == 0) {
+        rest = url.substr(8);
+        u.tls = true;
+        u.port = 8883;
+    } else {
+        return false;
+    }
+    if (!rest.empty() && rest.back() == '/') rest.pop_back();
+    std::string port;
+    if (!rest.empty() && rest[0] == '[') {  // [v6 address]:port
+        const size_t close = rest.find(']');
+        if (close == std::string::npos) return false;
+        u.host = rest.substr(1, close - 1);
+        if (close + 1 < rest.size()) {
+            if (rest[close + 1] != ':') return false;
+            port = rest.substr(close + 2);
+        }
+    } else {
+        const size_t colon = rest.find(':');
+        u.host = rest.substr(0, colon);
+        if (colon != std::string::npos) port = rest.substr(colon + 1);
+    }
+    if (u.host.empty() || u.host.find_first_of("/@?# ") != std::string::npos) return false;
+    if (!port.empty() || rest.back() == ':') {
+        if (port.empty() || port.size() > 5 ||
+            port.find_first_not_of("0123456789") != std::string::npos)
+            return false;
+        u.port = atoi(port.c_str());
+        if (u.port < 1 || u.port > 65535) return false;
+    }
+    out = u;
+    return true;
+}
+
+namespace {
+
+double now() {
+    timespec t{};
+    clock_gettime(CLOCK_MONOTONIC, &t);
+    return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) / 1e9;
+}
+
+const char *env(const char *name) {
+    const char *v = getenv(name);
+    return v != nullptr && *v != '\0' ? v : nullptr;
+}
+
+class Session {
+  public:
+    explicit Session(MqttConfig c) : c_(std::move(c)) {}
+
+    int start() {
+        mosquitto_lib_init();
+        m_ = mosquitto_new(c_.client_id.c_str(), /*clean_session=*/false, this);
+        if (m_ == nullptr) return fail("cannot create the MQTT client: " + errno_text());
+        mosquitto_int_option(m_, MOSQ_OPT_PROTOCOL_VERSION, MQTT_PROTOCOL_V311);
+        mosquitto_connect_callback_set(m_, on_connect);
+        mosquitto_disconnect_callback_set(m_, on_disconnect);
+        mosquitto_subscribe_callback_set(m_, on_subscribe);
+        mosquitto_message_callback_set(m_, on_message);
+        mosquitto_log_callback_set(m_, on_log);
+        if (c_.url.tls && set_tls() != 0) return -1;
+        if (set_login() != 0) return -1;
+
+        long timeout = 10;
+        if (const char *t = env("OSTREL_SDK_CONNECT_TIMEOUT")) {
+            char *end = nullptr;
+            timeout = strtol(t, &end, 10);
+            if (*end != '\0' || timeout < 1 || timeout > 3600)
+                return fail(std::string("OSTREL_SDK_CONNECT_TIMEOUT=") + t +
+                            " is not a number of seconds from 1 to 3600");
+        }
+        trace("connect " + c_.url_text);
+        int rc = mosquitto_connect_async(m_, c_.url.host.c_str(), c_.url.port, kKeepalive);
+        const double deadline = now() + static_cast<double>(timeout);
+        // Connected, and every subscription acknowledged, or a failure.
+        while (rc == MOSQ_ERR_SUCCESS && refused_ < 0 && !(connected_ && acked_ == wanted_)) {
+            if (now() >= deadline)
+                return fail("no answer from " + c_.url_text + " within " + std::to_string(timeout) +
+                            " s");
+            rc = mosquitto_loop(m_, 100, 1);
+        }
+        if (refused_ > 0) return fail("the broker refused the connection: " + refusal());
+        if (refused_ == 0) return fail("the broker refused a subscription");
+        if (rc != MOSQ_ERR_SUCCESS) return fail(error_text(rc));
+        try {
+            std::thread(&Session::run, this).detach();
+        } catch (const std::system_error &e) {
+            return fail(std::string("cannot start the network thread: ") + e.what());
+        }
+        return 0;
+    }
+
+  private:
+    static constexpr int kKeepalive = 30;  // seconds
+
+    int set_tls() {
+        const char *ca = env("OSTREL_SDK_CA_FILE");
+        const char *cert = env("OSTREL_SDK_CERT_FILE");
+        const char *key = env("OSTREL_SDK_KEY_FILE");
+        if ((cert == nullptr) != (key == nullptr))
+            return fail("OSTREL_SDK_CERT_FILE and OSTREL_SDK_KEY_FILE go together");
+        // The system's CA store unless a CA file is named.
+        if (ca == nullptr) mosquitto_int_option(m_, MOSQ_OPT_TLS_USE_OS_CERTS, 1);
+        int rc = mosquitto_tls_set(m_, ca, ca == nullptr ? "/etc/ssl/certs" : nullptr, cert, key,
+                                   nullptr);
+        // Verify the peer, TLS 1.2 or later, and check the host name.
+        if (rc == MOSQ_ERR_SUCCESS) rc = mosquitto_tls_opts_set(m_, 1, "tlsv1.2", nullptr);
+        if (rc == MOSQ_ERR_SUCCESS) rc = mosquitto_tls_insecure_set(m_, false);
+        if (rc != MOSQ_ERR_SUCCESS) return fail("TLS set-up: " + error_text(rc));
+        return 0;
+    }
+
+    // The user name from the environment; the password only from a file,
+    // never from the environment, where other processes may read it.
+    int set_login() {
+        const char *user = env("OSTREL_SDK_USERNAME");
+        const char *file = env("OSTREL_SDK_PASSWORD_FILE");
+        if (user == nullptr) {
+            if (file != nullptr) return fail("OSTREL_SDK_PASSWORD_FILE needs OSTREL_SDK_USERNAME");
+            return 0;
+        }
+        char password[1024] = {0};
+        size_t n = 0;
+        if (file != nullptr) {
+            FILE *f = fopen(file, "re");
+            if (f == nullptr) return fail(std::string("cannot read ") + file + ": " + errno_text());
+            n = fread(password, 1, sizeof password - 1, f);
+            fclose(f);
+            while (n > 0 && (password[n - 1] == '\n' || password[n - 1] == '\r')) password[--n] = 0;
+        }
+        const int rc = mosquitto_username_pw_set(m_, user, file != nullptr ? password : nullptr);
+        explicit_bzero(password, sizeof password);
+        return rc == MOSQ_ERR_SUCCESS ? 0 : fail("login set-up: " + error_text(rc));
+    }
+
+    // The network thread: the loop, and reconnects with backoff.
+    void run() {
+        double delay = 0.5;
+        for (;;) {
+            const int rc = mosquitto_loop(m_, 1000, 1);
+            if (rc == MOSQ_ERR_SUCCESS) {
+                if (connected_) delay = 0.5;
+                continue;
+            }
+            if (connected_) {
+                connected_ = false;
+                fprintf(stderr, "ostrel_sdk: connection to %s lost: %s; reconnecting\n",
+                        c_.url_text.c_str(), error_text(rc).c_str());
+                trace("disconnect " + std::to_string(rc));
+            }
+            usleep(static_cast<useconds_t>(delay * 1e6));
+            delay = std::min(delay * 2, 30.0);
+            mosquitto_reconnect(m_);  // the next loop reports how it went
+        }
+    }
+
+    static void on_connect(mosquitto *m, void *obj, int rc) {
+        auto *s = static_cast<Session *>(obj);
+        s->trace("connected " + std::to_string(rc));
+        if (rc != 0) {
+            s->refused_ = rc;
+            return;
+        }
+        if (s->ever_connected_)
+            fprintf(stderr, "ostrel_sdk: reconnected to %s\n", s->c_.url_text.c_str());
+        s->connected_ = s->ever_connected_ = true;
+        // Again on every connect: harmless when the session kept them.
+        s->wanted_ = 0;
+        s->acked_ = 0;
+        for (const std::string &app : s->c_.apps)
+            for (const std::string &topic :
+                 {"push/" + app, "push/" + app + "/" + s->c_.client_id}) {
+                ++s->wanted_;
+                const int sub = mosquitto_subscribe(m, nullptr, topic.c_str(), 2);
+                s->trace("subscribe " + topic + " = " + std::to_string(sub));
+            }
+    }
+
+    static void on_subscribe(mosquitto *, void *obj, int mid, int count, const int *granted) {
+        auto *s = static_cast<Session *>(obj);
+        for (int i = 0; i < count; ++i)
+            if (granted[i] > 2) s->refused_ = 0;
+        ++s->acked_;
+        s->trace("subscribed " + std::to_string(mid));
+    }
+
+    static void on_disconnect(mosquitto *, void *obj, int rc) {
+        static_cast<Session *>(obj)->trace("disconnected " + std::to_string(rc));
+    }
+
+    static void on_message(mosquitto *, void *obj, const mosquitto_message *msg) {
+        auto *s = static_cast<Session *>(obj);
+        if (!s->ours(msg->topic) || msg->payloadlen < 0) return;
+        const auto len = static_cast<size_t>(msg->payloadlen);
+        s->trace("push " + std::to_string(len) + " bytes on " + msg->topic);
+        s->c_.deliver(len > 0 ? static_cast<const char *>(msg->payload) : "", len);
+    }
+
+    // The TLS library's own words for a failed handshake come through here.
+    static void on_log(mosquitto *, void *obj, int level, const char *text) {
+        if (level == MOSQ_LOG_ERR) static_cast<Session *>(obj)->last_error_ = text;
+    }
+
+    // Whether a topic is one this client subscribed to.
+    bool ours(const char *topic) const {
+        for (const std::string &app : c_.apps) {
+            const std::string t = "push/" + app;
+            if (topic == t || topic == t + "/" + c_.client_id) return true;
+        }
+        return false;
+    }
+
+    std::string error_text(int rc) const {
+        std::string text = rc == MOSQ_ERR_ERRNO ? errno_text() : mosquitto_strerror(rc);
+        if (!last_error_.empty()) text += " (" + last_error_ + ")";
+        return text;
+    }
+
+    std::string refusal() const { return mosquitto_connack_string(refused_); }
+
+    static std::string errno_text() { return strerror(errno); }
+
+    int fail(const std::string &why) {
+        fprintf(stderr, "ostrel_sdk: %s: %s\n", c_.url_text.c_str(), why.c_str());
+        trace("start failed: " + why);
+        if (m_ != nullptr) {
+            mosquitto_destroy(m_);
+            m_ = nullptr;
+        }
+        return -1;
+    }
+
+    void trace(const std::string &event) const {
+        if (c_.trace) c_.trace(event);
+    }
+
+    MqttConfig c_;
+    mosquitto *m_ = nullptr;
+    bool connected_ = false, ever_connected_ = false;
+    int refused_ = -1;  // CONNACK code when refused; 0 when a subscription was
+    int wanted_ = 0, acked_ = 0;
+    std::string last_error_;
+};
+
+}  // namespace
+
+int mqtt_start(MqttConfig config) {
+    // Lives for the rest of the process, as the network thread does.
+    auto *s = new Session(std::move(config));
+    const int rc = s->start();
+    if (rc != 0) delete s;
+    return rc;
+}
+
+}  // namespace ostrel_standin

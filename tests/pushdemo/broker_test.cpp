@@ -1,0 +1,209 @@
+// pushdemo against a private MQTT broker through the SDK stand-in: pushes
+// sent by mosquitto_pub, offline delivery, a broker restart, TLS and login.
+#include "broker.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <fstream>
+#include <sstream>
+
+#include "process.h"
+
+using namespace std::chrono_literals;
+using sktest::Broker;
+using sktest::Child;
+
+namespace {
+
+const std::string kApp = "push/com.dravo.cloud";
+const std::string kClient = kApp + "/7301845529163047";
+
+class BrokerTest : public ::testing::Test {
+  protected:
+    std::string path(const std::string &name) const { return scratch_.path(name); }
+
+    std::string read_file(const std::string &name) const {
+        std::ifstream f(path(name), std::ios::binary);
+        std::stringstream s;
+        s << f.rdbuf();
+        return s.str();
+    }
+
+    std::unique_ptr<Child> pushdemo(const std::string &url,
+                                    std::map<std::string, std::string> env = {}) {
+        env["OSTREL_SDK_SERVER"] = url;
+        env["OSTREL_SDK_TRACE"] = path("trace");
+        return std::make_unique<Child>(std::vector<std::string>{PUSHDEMO}, env, "/dev/null",
+                                       path("stderr"));
+    }
+
+    // Publishes one message; `payload` from a file, so that any bytes go.
+    void publish(const Broker &b, const std::string &topic, const std::string &payload,
+                 int qos = 2) {
+        std::ofstream(path("payload"), std::ios::binary) << payload;
+        std::vector<std::string> argv = {"/usr/bin/mosquitto_pub", "-h", "127.0.0.1", "-p",
+                                         std::to_string(b.port()), "-t", topic,       "-q",
+                                         std::to_string(qos)};
+        if (payload.empty())
+            argv.emplace_back("-n");
+        else
+            argv.insert(argv.end(), {"-f", path("payload")});
+        Child pub(argv, {}, "/dev/null", path("pub.err"));
+        ASSERT_EQ(pub.wait_exit(30s), 0) << read_file("pub.err");
+    }
+
+    // Waits for `text` in pushdemo's stderr.
+    bool stderr_has(const std::string &text, std::chrono::seconds timeout = 30s) const {
+        const auto deadline = std::chrono::steady_clock::now() + timeout;
+        while (std::chrono::steady_clock::now() < deadline) {
+            if (read_file("stderr").find(text) != std::string::npos) return true;
+            std::this_thread::sleep_for(20ms);
+        }
+        return false;
+    }
+
+    static size_t count(const std::string &hay, const std::string &needle) {
+        size_t n = 0;
+        for (size_t at = 0; (at = hay.find(needle, at)) != std::string::npos; at += needle.size())
+            ++n;
+        return n;
+    }
+
+    sktest::ScratchDir scratch_{"broker_test"};
+};
+
+// The app topic and the client topic arrive, exactly and in order per topic;
+// other topics never do.
+TEST_F(BrokerTest, DeliversTheAppAndClientTopicsOnly) {
+    Broker broker(scratch_.dir());
+    auto p = pushdemo(broker.url());
+    ASSERT_EQ(p->read_lines(1), "start success.\n") << read_file("stderr");
+
+    const std::string binary("bin\0ary\nbytes\x01\xff", 15);
+    const std::string big(1000000, 'x');
+    publish(broker, kApp, "first");
+    publish(broker, kClient, binary);
+    publish(broker, "push/other.app", "foreign");
+    publish(broker, kApp + "/1111111111111111", "another client");
+    publish(broker, kApp, "");
+    publish(broker, kApp, big);
+    publish(broker, kApp, "last");
+    const std::string out = p->read_lines(6, 30s);
+    EXPECT_EQ(out, "start success.\nrecv push:first\nrecv push:bin\nrecv push:\nrecv push:" + big +
+                       "\nrecv push:last\n");
+    // The callback got every byte: the trace has each payload's length.
+    const std::string trace = read_file("trace");
+    for (const std::string &line : {"push 15 bytes on " + kClient, "push 0 bytes on " + kApp,
+                                    "push 1000000 bytes on " + kApp})
+        EXPECT_NE(trace.find(line), std::string::npos) << line << "\n" << trace;
+    EXPECT_EQ(trace.find("foreign"), std::string::npos);
+    EXPECT_EQ(count(trace, "mqtt push "), 5u);
+}
+
+// QoS 1 and 2 pushes sent while pushdemo is away arrive when it comes back,
+// the QoS 2 ones exactly once.
+TEST_F(BrokerTest, PushesSentWhileAwayArriveOnReturn) {
+    Broker broker(scratch_.dir());
+    {
+        auto p = pushdemo(broker.url());
+        ASSERT_EQ(p->read_lines(1), "start success.\n") << read_file("stderr");
+        p->stop();  // SIGKILL: no goodbye to the broker
+    }
+    for (int i = 0; i < 5; ++i) {
+        publish(broker, kApp, "qos1 " + std::to_string(i), 1);
+        publish(broker, kClient, "qos2 " + std::to_string(i), 2);
+    }
+    auto p = pushdemo(broker.url());
+    const std::string out = p->read_lines(11, 30s);
+    for (int i = 0; i < 5; ++i) {
+        EXPECT_GE(count(out, "recv push:qos1 " + std::to_string(i) + "\n"), 1u) << out;
+        EXPECT_EQ(count(out, "recv push:qos2 " + std::to_string(i) + "\n"), 1u) << out;
+    }
+}
+
+// The broker restarts with its sessions on disk: pushes before, while
+// pushdemo is still reconnecting, and after, all arrive; pushdemo says once
+// that it lost the connection and once that it got it back.
+TEST_F(BrokerTest, SurvivesABrokerRestart) {
+    Broker broker(scratch_.dir());
+    auto p = pushdemo(broker.url());
+    ASSERT_EQ(p->read_lines(1), "start success.\n") << read_file("stderr");
+    publish(broker, kApp, "before", 1);
+    ASSERT_EQ(p->read_lines(2), "start success.\nrecv push:before\n");
+
+    broker.stop();
+    ASSERT_TRUE(stderr_has("lost")) << read_file("stderr");
+    broker.start();
+    publish(broker, kApp, "during", 1);  // queued by the broker for the session
+    ASSERT_TRUE(stderr_has("reconnected")) << read_file("stderr");
+    publish(broker, kApp, "after", 1);
+    EXPECT_EQ(p->read_lines(4, 30s),
+              "start success.\nrecv push:before\nrecv push:during\n"
+              "recv push:after\n");
+    EXPECT_EQ(count(read_file("stderr"), "; reconnecting"), 1u) << read_file("stderr");
+    EXPECT_EQ(count(read_file("stderr"), "reconnected"), 1u);
+}
+
+// TLS with a CA made here, and a broker that wants a login: the right CA,
+// host name and password work; anything else is "Start error.".
+TEST_F(BrokerTest, TlsAndLogin) {
+    const std::string d = scratch_.dir();
+    const std::string make =
+        "(cd " + d +
+        " && mkdir plain && for ca in ca other; do openssl req -x509 -newkey ec -pkeyopt "
+        "ec_paramgen_curve:prime256v1 -nodes -keyout $ca.key -out $ca.pem -days 2 -subj /CN=$ca "
+        "-addext basicConstraints=critical,CA:TRUE -addext keyUsage=keyCertSign; done"
+        " && openssl req -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -keyout "
+        "server.key -out server.csr -subj /CN=localhost"
+        " && printf 'subjectAltName=DNS:localhost\\n' > san"
+        " && openssl x509 -req -in server.csr -CA ca.pem -CAkey ca.key -CAcreateserial -days 2 "
+        "-extfile san -out server.pem"
+        " && mosquitto_passwd -b -c passwd pushdemo s3cret && chmod 0600 passwd"
+        " && printf 's3cret\\n' > good && printf 'wrong\\n' > bad) >/dev/null 2>&1";
+    ASSERT_EQ(std::system(make.c_str()), 0);
+    Broker broker(d, "cafile " + d + "/ca.pem\ncertfile " + d + "/server.pem\nkeyfile " + d +
+                         "/server.key\npassword_file " + d + "/passwd\nallow_anonymous false\n");
+    Broker plain(d + "/plain", "");  // only for a port that then refuses
+    const std::string closed = plain.url();
+    plain.stop();
+
+    const std::map<std::string, std::string> good = {{"OSTREL_SDK_CA_FILE", d + "/ca.pem"},
+                                                     {"OSTREL_SDK_USERNAME", "pushdemo"},
+                                                     {"OSTREL_SDK_PASSWORD_FILE", d + "/good"},
+                                                     {"OSTREL_SDK_CONNECT_TIMEOUT", "5"}};
+    {
+        auto p = pushdemo(broker.url("mqtts", "localhost"), good);
+        ASSERT_EQ(p->read_lines(1, 30s), "start success.\n") << read_file("stderr");
+        Child pub({"/usr/bin/mosquitto_pub", "-h", "localhost", "-p", std::to_string(broker.port()),
+                   "--cafile", d + "/ca.pem", "-u", "pushdemo", "-P", "s3cret", "-t", kApp, "-q",
+                   "1", "-m", "over tls"},
+                  {});
+        ASSERT_EQ(pub.wait_exit(30s), 0);
+        EXPECT_EQ(p->read_lines(2, 30s), "start success.\nrecv push:over tls\n");
+    }
+    struct Case {
+        const char *what;
+        std::string url;
+        std::string key, value;
+    };
+    const Case cases[] = {
+        {"no broker", closed, "", ""},
+        {"wrong password", broker.url("mqtts", "localhost"), "OSTREL_SDK_PASSWORD_FILE",
+         d + "/bad"},
+        {"wrong CA", broker.url("mqtts", "localhost"), "OSTREL_SDK_CA_FILE", d + "/other.pem"},
+        {"wrong host name", broker.url("mqtts", "127.0.0.1"), "", ""},
+        {"plain MQTT to a TLS port", broker.url("mqtt", "localhost"), "", ""},
+    };
+    for (const Case &c : cases) {
+        auto env = good;
+        if (!c.key.empty()) env[c.key] = c.value;
+        auto p = pushdemo(c.url, env);
+        EXPECT_EQ(p->wait_exit(30s), 1 << 8) << c.what;
+        EXPECT_EQ(p->output(), "Start error.\n") << c.what;
+        EXPECT_NE(read_file("stderr").find("ostrel_sdk: "), std::string::npos) << c.what;
+        std::printf("%s: %s", c.what, read_file("stderr").c_str());
+    }
+}
+
+}  // namespace
