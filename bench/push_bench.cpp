@@ -70,7 +70,7 @@ struct Publisher {
 
 }  // namespace
 
-int main() {
+int run() {
     sktest::ScratchDir dir("push_bench");
     sktest::Broker broker(dir.dir(), "allow_anonymous true\nmax_queued_messages 0\n");
     const std::map<std::string, std::string> env = {{"OSTREL_SDK_SERVER", broker.url()}};
@@ -164,4 +164,13 @@ int main() {
     std::printf("| latency at 1,000 pushes/s, p99 | %.2f ms | | |\n", pct(0.99));
     std::printf("(%zu of 3000 latency samples)\n", latency.size());
     return 0;
+}
+
+int main() {
+    try {
+        return run();
+    } catch (const std::exception &e) {
+        std::printf("push_bench: %s\n", e.what());
+        return 1;
+    }
 }

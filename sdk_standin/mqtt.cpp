@@ -50,7 +50,7 @@ bool parse_broker_url(const std::string &url, BrokerUrl &out) {
         if (port.empty() || port.size() > 5 ||
             port.find_first_not_of("0123456789") != std::string::npos)
             return false;
-        u.port = atoi(port.c_str());
+        u.port = static_cast<int>(strtol(port.c_str(), nullptr, 10));
         if (u.port < 1 || u.port > 65535) return false;
     }
     out = u;

@@ -494,7 +494,7 @@ int stream_seal(sealkit_stream *s, const unsigned char *in, uint32_t in_len, uns
     bool ok = true;
     if (s->buffered > 0) {
         const uint32_t take = in_len < b - s->buffered ? in_len : b - s->buffered;
-        memcpy(s->buf + s->buffered, in, take);
+        if (take > 0) memcpy(s->buf + s->buffered, in, take);
         s->buffered += take;
         in += take;
         in_len -= take;
@@ -580,7 +580,7 @@ int stream_open(sealkit_stream *s, const unsigned char *in, uint32_t in_len, uns
         if (s->buffered < b || start >= last_start) continue;  // incomplete, or the last block
         ok = s->engine.update(s->buf, b, scratch);
         const uint32_t give = plain <= start ? 0 : plain - start < b ? plain - start : b;
-        memcpy(o, scratch, give);
+        if (give > 0) memcpy(o, scratch, give);
         o += give;
         s->emitted += give;
         s->buffered = 0;
@@ -770,6 +770,12 @@ int sealkit_stream_update(sealkit_stream *s, const unsigned char *in, uint32_t i
         return SEALKIT_ERR_NULL;
     if (s->state != kLive) return SEALKIT_ERR_LENGTH;
     if (in_len > s->total - s->done) return stream_fail(s, SEALKIT_ERR_LENGTH);
+    // A NULL `in` or `out` comes with a length of 0: stand-ins keep every
+    // pointer below valid, and nothing is read from or written to them.
+    const unsigned char no_in = 0;
+    unsigned char no_out = 0;
+    if (in == nullptr) in = &no_in;
+    if (out == nullptr) out = &no_out;
     return s->engine.enc == 1 ? stream_seal(s, in, in_len, out, out_len)
                               : stream_open(s, in, in_len, out, out_len);
 }
@@ -785,7 +791,7 @@ int sealkit_stream_final(sealkit_stream *s, unsigned char *out, uint32_t *out_le
         need = s->buffered > 0 ? b : 0;
     else
         need = s->plain_len - s->emitted;
-    if (need > *out_len) return SEALKIT_ERR_CAPACITY;
+    if (need > *out_len || (need > 0 && out == nullptr)) return SEALKIT_ERR_CAPACITY;
     bool ok = true;
     if (s->engine.enc == 1 && s->buffered > 0) {
         memset(s->buf + s->buffered, 0, b - s->buffered);
@@ -793,7 +799,7 @@ int sealkit_stream_final(sealkit_stream *s, unsigned char *out, uint32_t *out_le
     } else if (s->engine.enc == 0 && s->buffered == b) {
         unsigned char scratch[SEALKIT_AES_BLOCK];
         ok = s->engine.update(s->buf, b, scratch);
-        if (ok) memcpy(out, scratch, need);
+        if (ok && need > 0) memcpy(out, scratch, need);
         wipe(scratch);
     }
     wipe(s->buf);

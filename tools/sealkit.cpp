@@ -351,7 +351,7 @@ int fd_path(const std::string &p) {
         const size_t n = strlen(prefix);
         if (p.compare(0, n, prefix) == 0 && p.size() > n &&
             p.find_first_not_of("0123456789", n) == std::string::npos)
-            return atoi(p.c_str() + n);
+            return static_cast<int>(strtol(p.c_str() + n, nullptr, 10));
     }
     return -1;
 }
@@ -686,8 +686,9 @@ int inspect(const Options &o) {
         const char *key, *name;
         uint32_t block;
     };
-    for (const Family f : {Family{"aes", "AES (aes-ecb, aes-cbc, builtin)", 16},
-                           Family{"blowfish", "Blowfish (blowfish)", 8}}) {
+    static const Family kFamilies[] = {{"aes", "AES (aes-ecb, aes-cbc, builtin)", 16},
+                                       {"blowfish", "Blowfish (blowfish)", 8}};
+    for (const Family &f : kFamilies) {
         const uint64_t body = size > 0 ? size - 1 : 0;
         const uint64_t pad = first == f.block ? 0 : first;
         const bool shape = size % f.block == 1 && size <= UINT32_MAX;

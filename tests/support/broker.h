@@ -47,7 +47,7 @@ class Broker {
   public:
     // `listener_conf`: lines added under the listener (TLS files, a password
     // file); the broker always keeps its sessions on disk in `dir`.
-    Broker(std::string dir, std::string listener_conf = "")
+    Broker(std::string dir, const std::string &listener_conf = "")
         : dir_(std::move(dir)), port_(free_port()) {
         std::ofstream(dir_ + "/mosquitto.conf")
             << "user root\n"  // ignored unless started as root, which would drop to 'mosquitto'
