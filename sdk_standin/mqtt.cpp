@@ -4,9 +4,12 @@
 
 #include <errno.h>
 #include <mosquitto.h>
+#include <netdb.h>
+#include <poll.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/socket.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -65,6 +68,44 @@ double now() {
     return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) / 1e9;
 }
 
+// The address family that accepts a connection at host:port, trying each
+// address in the resolver's order as a blocking connect would, but bounded by
+// the deadline; 0 with the reason in `why` when none does.
+int reachable_family(const std::string &host, int port, double deadline, std::string &why) {
+    addrinfo hints{};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_flags = AI_ADDRCONFIG;
+    addrinfo *found = nullptr;
+    const int gai = getaddrinfo(host.c_str(), std::to_string(port).c_str(), &hints, &found);
+    if (gai != 0) {
+        why = std::string("cannot resolve ") + host + ": " + gai_strerror(gai);
+        return 0;
+    }
+    int family = 0;
+    why = "no answer within the connect timeout";
+    for (addrinfo *a = found; a != nullptr && family == 0; a = a->ai_next) {
+        const int s = socket(a->ai_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+        if (s < 0) continue;
+        int err = connect(s, a->ai_addr, a->ai_addrlen) == 0 ? 0 : errno;
+        if (err == EINPROGRESS) {
+            pollfd p{s, POLLOUT, 0};
+            const double left = deadline - now();
+            if (left > 0 && poll(&p, 1, static_cast<int>(left * 1000) + 1) == 1) {
+                socklen_t n = sizeof err;
+                if (getsockopt(s, SOL_SOCKET, SO_ERROR, &err, &n) != 0) err = errno;
+            }
+        }
+        close(s);
+        if (err == 0)
+            family = a->ai_family;
+        else if (err != EINPROGRESS)
+            why = strerror(err);
+    }
+    freeaddrinfo(found);
+    return family;
+}
+
 const char *env(const char *name) {
     const char *v = getenv(name);
     return v != nullptr && *v != '\0' ? v : nullptr;
@@ -96,8 +137,17 @@ class Session {
                             " is not a number of seconds from 1 to 3600");
         }
         trace("connect " + c_.url_text);
-        int rc = mosquitto_connect_async(m_, c_.url.host.c_str(), c_.url.port, kKeepalive);
         const double deadline = now() + static_cast<double>(timeout);
+        // An asynchronous connect takes the first address the name resolves
+        // to, even when only a later one answers (localhost as ::1 and
+        // 127.0.0.1, with the broker on one of them). Binding to the wildcard
+        // of the family that answers steers it to that address; the host name
+        // stays as given, for the certificate check.
+        std::string why;
+        const int family = reachable_family(c_.url.host, c_.url.port, deadline, why);
+        if (family == 0) return fail(why);
+        int rc = mosquitto_connect_bind_async(m_, c_.url.host.c_str(), c_.url.port, kKeepalive,
+                                              family == AF_INET6 ? "::" : "0.0.0.0");
         // Connected, and every subscription acknowledged, or a failure.
         while (rc == MOSQ_ERR_SUCCESS && refused_ < 0 && !(connected_ && acked_ == wanted_)) {
             if (now() >= deadline)
