@@ -153,6 +153,7 @@ TEST_F(Pushdemo, PrintsEachPushExactly) {
 TEST_F(Pushdemo, FourThreadsTenThousandPushesEachArriveWholeAndOnce) {
     constexpr unsigned kPushes = 40000;
     std::vector<std::string> pushes;
+    pushes.reserve(kPushes);
     for (unsigned i = 0; i < kPushes; ++i)
         pushes.push_back("push " + std::to_string(i) + " " +
                          std::string(1 + i % 300, static_cast<char>('a' + i % 26)));
@@ -332,6 +333,7 @@ TEST_F(Pushdemo, ValgrindFindsNoLeakOrInvalidAccess) {
     if (kSanitized) GTEST_SKIP() << "valgrind does not run sanitizer builds";
     if (std::system("valgrind --version >/dev/null 2>&1") != 0) GTEST_SKIP() << "no valgrind";
     std::vector<std::string> pushes;
+    pushes.reserve(400);
     for (unsigned i = 0; i < 400; ++i)
         pushes.push_back("vg " + std::to_string(i) + std::string(i % 50, 'v'));
     const std::string log = path("valgrind.log");

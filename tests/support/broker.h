@@ -25,15 +25,17 @@ inline int free_port() {
     a.sin_family = AF_INET;
     a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     socklen_t n = sizeof a;
-    if (s < 0 || bind(s, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0 ||
-        getsockname(s, reinterpret_cast<sockaddr *>(&a), &n) != 0)
-        throw std::runtime_error("no free port");
+    if (s < 0) throw std::runtime_error("no socket");
+    const bool ok = bind(s, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0 &&
+                    getsockname(s, reinterpret_cast<sockaddr *>(&a), &n) == 0;
     close(s);
+    if (!ok) throw std::runtime_error("no free port");
     return ntohs(a.sin_port);
 }
 
 inline bool accepts(int port) {
     const int s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (s < 0) return false;
     sockaddr_in a{};
     a.sin_family = AF_INET;
     a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
