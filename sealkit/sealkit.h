@@ -146,7 +146,9 @@ SEALKIT_NODISCARD int CRYPTO_decrypt_without_key(const unsigned char *src, const
  * sealkit_seal and sealkit_open with it give exactly the envelopes and
  * plaintexts of the matching one-shot pair, with the same contract (check
  * order, capacities, nothing written and *len unchanged on failure), less
- * the key checks. They allocate nothing.
+ * the key checks. They allocate nothing: a key object's memory (for AES two
+ * libcrypto contexts, one per direction) is allocated by sealkit_key_new and
+ * wiped and freed by sealkit_key_free.
  *
  * A key object is used by one thread at a time, like a FILE *: make one per
  * thread. A call that finds it in use by another call returns
