@@ -268,7 +268,7 @@ class Session {
         auto *s = static_cast<Session *>(obj);
         if (!s->ours(msg->topic) || msg->payloadlen < 0) return;
         const auto len = static_cast<size_t>(msg->payloadlen);
-        s->trace("push " + std::to_string(len) + " bytes on " + msg->topic);
+        if (s->c_.trace) s->trace("push " + std::to_string(len) + " bytes on " + msg->topic);
         s->c_.deliver(len > 0 ? static_cast<const char *>(msg->payload) : "", len);
     }
 

@@ -89,10 +89,9 @@ std::string quoted(const char *s) {
     return q + "\"";
 }
 
-// Appends one line to the trace file with a single write, so that lines from
-// different threads never mix.
-void trace(State &s, const std::string &line) {
-    std::lock_guard<std::mutex> lock(s.trace_mu);
+// Opens the trace file on first use; whether there is one. Call with
+// s.trace_mu held.
+bool trace_open(State &s) {
     if (s.trace_fd == -2) {
         const char *path = getenv("OSTREL_SDK_TRACE");
         s.trace_fd = path != nullptr && *path != '\0'
@@ -101,7 +100,19 @@ void trace(State &s, const std::string &line) {
         if (s.trace_fd < 0 && path != nullptr && *path != '\0')
             fprintf(stderr, "ostrel_sdk: cannot open trace %s: %s\n", path, strerror(errno));
     }
-    if (s.trace_fd < 0) return;
+    return s.trace_fd >= 0;
+}
+
+bool tracing(State &s) {
+    std::lock_guard<std::mutex> lock(s.trace_mu);
+    return trace_open(s);
+}
+
+// Appends one line to the trace file with a single write, so that lines from
+// different threads never mix.
+void trace(State &s, const std::string &line) {
+    std::lock_guard<std::mutex> lock(s.trace_mu);
+    if (!trace_open(s)) return;
     const std::string out = line + "\n";
     if (write(s.trace_fd, out.data(), out.size()) < 0) {
         // A trace is a diagnostic aid; losing it must not stop the pushes.
@@ -271,7 +282,8 @@ int start_mqtt(State &s, const ostrel_standin::BrokerUrl &url, const std::string
         }
         cb(at, static_cast<int>(len));
     };
-    if (s.trace_fd != -1) c.trace = [&s](const std::string &event) { trace(s, "mqtt " + event); };
+    // Without a trace file no event text is built, the pushes' included.
+    if (tracing(s)) c.trace = [&s](const std::string &event) { trace(s, "mqtt " + event); };
     return ostrel_standin::mqtt_start(std::move(c));
 }
 

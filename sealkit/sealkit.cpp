@@ -41,7 +41,6 @@ enum Mode { kEcb = 0, kCbc = 1 };
 struct Traits {
     uint32_t block;
     bool takes_key;  // false: the built-in key
-    bool aes;
     Mode mode;
 };
 
@@ -50,8 +49,8 @@ constexpr bool known(Family f) {
 }
 
 constexpr Traits traits(Family f) {
-    if (f == kBlowfish) return {SEALKIT_BF_BLOCK, true, false, kCbc};
-    return {SEALKIT_AES_BLOCK, f != kBuiltin, true, f == kAesEcb ? kEcb : kCbc};
+    if (f == kBlowfish) return {SEALKIT_BF_BLOCK, true, kCbc};
+    return {SEALKIT_AES_BLOCK, f != kBuiltin, f == kAesEcb ? kEcb : kCbc};
 }
 
 // ---------------------------------------------------------------------------
@@ -168,11 +167,13 @@ struct Engine {
     }
 };
 
-// Seals src_len bytes into whole blocks at `out`: the whole blocks straight
-// from src, then the zero-completed tail. On failure whatever was written is
-// wiped, so no partial output looks like a result.
-int seal_blocks(Engine &e, uint32_t block, const unsigned char *src, uint32_t src_len,
-                unsigned char *out) {
+// The work of every seal once its arguments passed: the whole blocks straight
+// from src, then the zero-completed tail, behind the pad-count byte; then the
+// length. On failure whatever was written is wiped, so no partial output
+// looks like a result, and *len stays.
+int seal_envelope(Engine &e, uint32_t block, const unsigned char *src, uint32_t src_len,
+                  unsigned char *dst, uint32_t env_len, uint32_t *len) {
+    unsigned char *out = dst + 1;
     const uint32_t tail = src_len % block;
     const uint32_t whole = src_len - tail;
     unsigned char last[SEALKIT_AES_BLOCK] = {0};
@@ -182,14 +183,25 @@ int seal_blocks(Engine &e, uint32_t block, const unsigned char *src, uint32_t sr
         ok = e.run(last, block, out + whole);
     }
     wipe(last);
-    if (!ok) OPENSSL_cleanse(out, static_cast<size_t>(whole) + (tail > 0 ? block : 0));
-    return ok ? SEALKIT_OK : SEALKIT_ERR_KEY_SCHEDULE;
+    if (!ok) {
+        OPENSSL_cleanse(out, static_cast<size_t>(whole) + (tail > 0 ? block : 0));
+        return SEALKIT_ERR_KEY_SCHEDULE;
+    }
+    dst[0] = static_cast<unsigned char>(block - tail);
+    *len = env_len;
+    return SEALKIT_OK;
 }
 
-int open_blocks(Engine &e, const unsigned char *in, uint32_t n, unsigned char *out) {
-    if (e.run(in, n, out)) return SEALKIT_OK;
-    OPENSSL_cleanse(out, n);
-    return SEALKIT_ERR_KEY_SCHEDULE;
+// The work of every open once its arguments passed: all blocks after the
+// pad-count byte into dst, then the plaintext's length.
+int open_envelope(Engine &e, const unsigned char *src, uint32_t src_len, unsigned char *dst,
+                  uint32_t out_len, uint32_t *len) {
+    if (!e.run(src + 1, src_len - 1, dst)) {
+        OPENSSL_cleanse(dst, src_len - 1);
+        return SEALKIT_ERR_KEY_SCHEDULE;
+    }
+    *len = out_len;
+    return SEALKIT_OK;
 }
 
 // ---------------------------------------------------------------------------
@@ -366,11 +378,7 @@ int seal(Family f, const unsigned char *key, uint32_t key_len, const unsigned ch
     if (rc != SEALKIT_OK) return rc;
     CallSchedule s(f, key, key_len, 1);
     if (s.engine() == nullptr) return SEALKIT_ERR_KEY_SCHEDULE;
-    rc = seal_blocks(*s.engine(), t.block, src, src_len, dst + 1);
-    if (rc != SEALKIT_OK) return rc;
-    dst[0] = static_cast<unsigned char>(t.block - src_len % t.block);
-    *len = env_len;
-    return SEALKIT_OK;
+    return seal_envelope(*s.engine(), t.block, src, src_len, dst, env_len, len);
 }
 
 int open(Family f, const unsigned char *key, uint32_t key_len, const unsigned char *src,
@@ -381,10 +389,7 @@ int open(Family f, const unsigned char *key, uint32_t key_len, const unsigned ch
     if (rc != SEALKIT_OK) return rc;
     CallSchedule s(f, key, key_len, 0);
     if (s.engine() == nullptr) return SEALKIT_ERR_KEY_SCHEDULE;
-    rc = open_blocks(*s.engine(), src + 1, src_len - 1, dst);
-    if (rc != SEALKIT_OK) return rc;
-    *len = out_len;
-    return SEALKIT_OK;
+    return open_envelope(*s.engine(), src, src_len, dst, out_len, len);
 }
 
 }  // namespace
@@ -433,8 +438,9 @@ class KeyCall {
         engine.ctx = k->ctx[enc];
         if (cbc_) engine.fold = k->chain[enc];
     }
+    // `last_cipher_block` is null when the call ran no block: the chain stays.
     void finish(bool ok, const unsigned char *last_cipher_block) {
-        if (engine.bf != nullptr || !cbc_) return;
+        if (engine.bf != nullptr || !cbc_ || (ok && last_cipher_block == nullptr)) return;
         unsigned char *chain = k_->chain[engine.enc];
         if (ok) {
             memcpy(chain, last_cipher_block, SEALKIT_AES_BLOCK);
@@ -462,7 +468,6 @@ enum StreamState { kLive, kEnded };
 }  // namespace
 
 struct sealkit_stream {
-    Family family;
     uint32_t block;
     StreamState state;
     uint32_t total, done;         // input bytes announced, and taken so far
@@ -695,12 +700,9 @@ int sealkit_seal(sealkit_key *key, const unsigned char *src, uint32_t src_len, u
     if (!busy.held()) return SEALKIT_ERR_BUSY;
     if (key->family != kBlowfish && key->ctx[1] == nullptr) return SEALKIT_ERR_KEY_SCHEDULE;
     KeyCall call(key, 1);
-    rc = seal_blocks(call.engine, block, src, src_len, dst + 1);
+    rc = seal_envelope(call.engine, block, src, src_len, dst, env_len, len);
     call.finish(rc == SEALKIT_OK, dst + env_len - block);
-    if (rc != SEALKIT_OK) return rc;
-    dst[0] = static_cast<unsigned char>(block - src_len % block);
-    *len = env_len;
-    return SEALKIT_OK;
+    return rc;
 }
 
 int sealkit_open(sealkit_key *key, const unsigned char *src, uint32_t src_len, unsigned char *dst,
@@ -712,16 +714,10 @@ int sealkit_open(sealkit_key *key, const unsigned char *src, uint32_t src_len, u
     const Busy busy(key);
     if (!busy.held()) return SEALKIT_ERR_BUSY;
     if (key->family != kBlowfish && key->ctx[0] == nullptr) return SEALKIT_ERR_KEY_SCHEDULE;
-    if (src_len == 1) {  // a lone pad-count byte: no blocks, the chain stays
-        *len = out_len;
-        return SEALKIT_OK;
-    }
     KeyCall call(key, 0);
-    rc = open_blocks(call.engine, src + 1, src_len - 1, dst);
-    call.finish(rc == SEALKIT_OK, src + src_len - block);
-    if (rc != SEALKIT_OK) return rc;
-    *len = out_len;
-    return SEALKIT_OK;
+    rc = open_envelope(call.engine, src, src_len, dst, out_len, len);
+    call.finish(rc == SEALKIT_OK, src_len > 1 ? src + src_len - block : nullptr);
+    return rc;
 }
 
 int sealkit_stream_new(sealkit_stream **out, sealkit_key *key, sealkit_direction direction,
@@ -739,7 +735,6 @@ int sealkit_stream_new(sealkit_stream **out, sealkit_key *key, sealkit_direction
     void *mem = OPENSSL_zalloc(sizeof(sealkit_stream));
     if (mem == nullptr) return SEALKIT_ERR_KEY_SCHEDULE;
     auto *s = new (mem) sealkit_stream{};
-    s->family = key->family;
     s->block = t.block;
     s->state = kLive;
     s->total = total;
