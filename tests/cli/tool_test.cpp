@@ -5,6 +5,7 @@
 #include <stdlib.h>
 #include <sys/stat.h>
 
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <thread>
@@ -64,8 +65,9 @@ class Tool : public ::testing::Test {
 
     // Runs a command with stdin from `stdin_path`, collecting stdout and stderr.
     Result run(const std::vector<std::string> &argv, const std::string &stdin_path = "/dev/null",
-               const std::string &stdout_path = "") {
-        Child child(argv, {}, stdin_path, path("stderr"), stdout_path);
+               const std::string &stdout_path = "",
+               const std::map<std::string, std::string> &env = {}) {
+        Child child(argv, env, stdin_path, path("stderr"), stdout_path);
         const int status = child.wait_exit(120s);
         std::ifstream e(path("stderr"));
         std::stringstream err;
@@ -82,15 +84,29 @@ class Tool : public ::testing::Test {
     }
 
     // As an unprivileged user when the tests run as root, so that file
-    // permissions apply; the scratch directory is opened up for it.
+    // permissions apply. The scratch directory is opened up for that user,
+    // and the command (with libsealkit.so, in a shared build) is copied into
+    // it: the build tree need not be reachable for others.
     Result sealkit_as_user(std::vector<std::string> args, const std::string &stdout_path = "") {
-        args.insert(args.begin(), SEALKIT_TOOL);
-        if (geteuid() == 0) {
-            chmod(scratch_.dir().c_str(), 0777);
-            args.insert(args.begin(), {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534",
-                                       "--clear-groups", "--"});
+        if (geteuid() != 0) {
+            args.insert(args.begin(), SEALKIT_TOOL);
+            return run(args, "/dev/null", stdout_path);
         }
-        return run(args, "/dev/null", stdout_path);
+        chmod(scratch_.dir().c_str(), 0777);
+        const auto copy = [&](const std::string &from, const std::string &name) {
+            std::filesystem::copy_file(from, path(name),
+                                       std::filesystem::copy_options::overwrite_existing);
+            chmod(path(name).c_str(), 0755);
+        };
+        copy(SEALKIT_TOOL, "sealkit");
+        std::map<std::string, std::string> env;
+#ifdef SEALKIT_SHARED_LIB
+        copy(SEALKIT_SHARED_LIB, std::filesystem::path(SEALKIT_SHARED_LIB).filename());
+        env["LD_LIBRARY_PATH"] = scratch_.dir();
+#endif
+        args.insert(args.begin(), {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534",
+                                   "--clear-groups", "--", path("sealkit")});
+        return run(args, "/dev/null", stdout_path, env);
     }
 
     sktest::ScratchDir scratch_{"sealkit_tool_test"};
