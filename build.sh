@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # One entry point for a fresh machine:
 #   ./build.sh demo   build everything (Release), show pushdemo receiving pushes
 #                     from a private MQTT broker, then the sealkit demo

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # The sealkit command against `openssl enc` on the same data, side by side:
 # AES-128-CBC, zero IV, block-aligned random input, output to a file through
 # standard output. Prints wall time and peak RSS of each as a Markdown table.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // pushdemo end to end through one private broker on 127.0.0.1:
 //   throughput: 200,000 QoS 0 pushes of 64 bytes, received by pushdemo and by
 //     mosquitto_sub side by side, each writing to a file; the ratio of their

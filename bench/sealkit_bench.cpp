@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // sealkit against libcrypto used directly, side by side in one process.
 //
 // Every sealkit function at 16 B .. 1 MiB, next to three baselines: EVP with a

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // pushdemo: shows the push SDK at work. It sets the SDK up, then prints every
 // push that the SDK delivers, until the process is killed.
 #include <ostrel_sdk/ostrel_sdk.h>

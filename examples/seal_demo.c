@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: MIT */
 /* seal_demo: seals a sample text with each of the four cipher pairs, prints
  * the envelope in hex, opens it again and checks that the text came back. */
 #include <sealkit.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The SDK stand-in's feed line decoder on arbitrary lines: it never reads
 // past the line, never grows it, and re-encoding what it decoded gives the
 // same bytes back.

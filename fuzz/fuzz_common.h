@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Shared by the sealkit fuzzers; the pairs and the libcrypto reference come
 // from the test support library.
 #pragma once

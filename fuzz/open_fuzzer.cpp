@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Every open function on arbitrary envelopes, keys and capacities. dst is
 // allocated at exactly the stated capacity, so any write past it is caught.
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Every seal function against libcrypto used directly, and opened again.
 //
 // Input: [pair][key_len - 16][capacity one short?][key bytes][plaintext]

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Streams under random chunkings and totals, against the one-shot pairs.
 //
 // Input: [pair][direction, key_len - 16][total delta][chunk seed][key bytes][data]

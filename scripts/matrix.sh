@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Builds and tests the current commit on the distributions users have:
 #   scripts/matrix.sh [host] [trixie] [sid-openssl4]      (default: all three)
 #

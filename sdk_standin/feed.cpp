@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "feed.h"
 
 namespace ostrel_standin {

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The stand-in SDK's push feed: one push per line, with backslash escapes
 // for exact bytes.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // MQTT source of the SDK stand-in, on libmosquitto's non-threaded interface:
 // one network thread of ours runs the loop, so the reconnect backoff is ours.
 #include "mqtt.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The stand-in SDK's second source of pushes: an MQTT broker, through
 // libmosquitto. Each subscribed app A gets the topics push/A (every client of
 // the app) and push/A/CLIENT_ID (this client), at QoS 2, in a persistent

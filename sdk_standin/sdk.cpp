@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A stand-in for the push SDK: the same header and four operations. Pushes
 // come from an MQTT broker when the server URL is mqtt:// or mqtts:// (see
 // mqtt.h), and otherwise from a local feed.

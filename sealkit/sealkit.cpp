@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // sealkit: cipher envelopes over libcrypto. C++ inside, C at the edge: this
 // file uses no exceptions, no RTTI and nothing from the C++ runtime, so a C
 // program links libsealkit.a with libcrypto alone. The contract is in sealkit.h.

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: MIT */
 /* sealkit: seal a byte buffer into a compact cipher envelope and open it again.
  *
  * Envelope layout (B = block size: 16 for AES, 8 for Blowfish):

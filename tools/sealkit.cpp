@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // sealkit: seal and open files from the shell with the sealkit library.
 //
 //   sealkit seal|open --cipher NAME [--key-file PATH] [--in PATH] [--out PATH] [--force]

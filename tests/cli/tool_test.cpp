@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The sealkit command, driven as a process: a round trip per cipher, and its
 // own parsing, input, output files, keys, signals and memory use. The
 // library tests cover the cipher bytes.

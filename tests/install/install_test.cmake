@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Checks an installed tree as users meet it. Run with cmake -P:
 #   -DCHECK=consumers|sdk_root -DBUILD_DIR= -DSOURCE_DIR= -DWORK_DIR= -DCC= -DCXX= -DNM=
 #   -DCFLAGS= -DCXXFLAGS= -DLDFLAGS=   (the build's own flags, for sanitizer builds)

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: MIT */
 /* A feature-test macro, for MAP_ANONYMOUS.
  * NOLINTNEXTLINE(bugprone-reserved-identifier,cert-dcl37-c,cert-dcl51-cpp) */
 #define _DEFAULT_SOURCE

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // pushdemo against a private MQTT broker through the SDK stand-in: pushes
 // sent by mosquitto_pub, offline delivery, a broker restart, TLS and login.
 #include "broker.h"

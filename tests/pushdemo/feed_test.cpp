@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The stand-in SDK's feed line decoder.
 #include "feed.h"
 

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: MIT */
 /* Preloaded into pushdemo to make every strndup fail as if memory ran out.
  * Each refusal is noted on stderr, so a test can tell that it took effect. */
 #include <errno.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Drives the real pushdemo binary as a process against the SDK stand-in (and
 // once against another SDK library), reading its stdout from a pipe.
 #include <gtest/gtest.h>

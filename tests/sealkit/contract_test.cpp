@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The argument contract shared by all eight functions: result codes, the order
 // of the checks, capacities, and that nothing is written on failure or past
 // the output. dst sits between canary bytes.

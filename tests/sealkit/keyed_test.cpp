@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Key objects and streams against the one-shot pairs: the same bytes under
 // any interleaving and chunking, their own argument contract, and one key
 // object shared by two threads.

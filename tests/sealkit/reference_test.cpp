@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Every pair against libcrypto used directly (EVP for AES, BF_* for Blowfish)
 // on random plaintexts and keys, and the relations between the pairs.
 #include <gtest/gtest.h>

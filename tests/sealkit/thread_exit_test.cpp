@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A thread that used sealkit releases its cipher contexts when it ends: the
 // count of libcrypto's live heap blocks comes back to where it was.
 #include <sealkit.h>

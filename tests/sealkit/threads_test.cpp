@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Many threads sealing and opening at once get the single-thread results.
 #include <gtest/gtest.h>
 

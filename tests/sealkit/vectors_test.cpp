@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Known-answer tests from published vectors. Each table names its source.
 // A one-block plaintext seals to the pad byte B followed by the cipher block;
 // zero-IV CBC over one block equals ECB, so single-block vectors serve both.

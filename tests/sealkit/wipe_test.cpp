@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // No schedule of a caller's key outlives a call, a key object or a stream:
 // afterwards no live libcrypto block holds the raw key. An AES key schedule holds the key
 // itself (the first round key), so a context left keyed would show.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A private MQTT broker (Debian's mosquitto) for tests and benchmarks: its own
 // configuration and persistence in a directory of the caller's, listening on
 // a free port on 127.0.0.1 only, stopped when the object goes.

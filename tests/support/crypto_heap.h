@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // libcrypto's live heap blocks, tracked through its allocator hooks. The
 // hooks must be installed before libcrypto allocates anything, so a test
 // that uses them has a main of its own.

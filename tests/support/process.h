@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Runs a program as a child process with its stdout on a pipe, for tests
 // that drive the real binaries.
 #pragma once

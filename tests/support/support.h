@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Shared by the sealkit tests, fuzz targets and benchmark: hex, the four pairs
 // behind one signature with their cipher and mode, the pinned built-in key,
 // and reference results computed with libcrypto used directly.

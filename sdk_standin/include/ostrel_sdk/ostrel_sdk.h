@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 /* Push SDK interface (stand-in build). The four operations and the message
  * types that a push client uses; the same header works from C and C++.
  *

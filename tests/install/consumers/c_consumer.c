@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: MIT */
 /* A plain C99 program against the installed header and libsealkit.a, linked
  * with libcrypto alone: no C++ runtime may be needed. */
 #include <sealkit.h>
