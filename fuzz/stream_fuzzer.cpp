@@ -1,11 +1,13 @@
 // SPDX-License-Identifier: MIT
 // Streams under random chunkings and totals, against the one-shot pairs.
 //
-// Input: [pair][direction, key_len - 16][total delta][chunk seed][key bytes][data]
-// The data is a plaintext when sealing, an envelope when opening. A total
-// delta other than 0 announces a wrong total, which must end in
-// SEALKIT_ERR_LENGTH; otherwise the outputs joined must equal the one-shot
-// result, and no update may write more than in_len + 16 bytes.
+// Input: [pair][direction, key_len - 16][total][chunk seed][key bytes][data]
+// The data is a plaintext when sealing, an envelope when opening. The total
+// byte announces the right total, a wrong one (which must end in
+// SEALKIT_ERR_LENGTH), or none: SEALKIT_TOTAL_UNKNOWN, where an envelope to
+// open may have any length and a sealed one gets its first byte after
+// final. Otherwise the outputs joined must equal the one-shot result, and no
+// update may write more than in_len + 16 bytes.
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -20,6 +22,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     const bool seal = (data[1] & 0x80) == 0;
     const uint32_t key_len = 16u + (data[1] & 0x3fu);
     const int delta = data[2] % 8 == 0 ? static_cast<int>(data[2] % 3) - 1 : 0;
+    const bool unknown = data[2] % 8 == 1;
     uint32_t seed = data[3];
     data += 4;
     size -= 4;
@@ -27,7 +30,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     const size_t from_input = std::min<size_t>(p.takes_key ? key_len : 0, size);
     if (from_input > 0) memcpy(key.data(), data, from_input);
     Bytes in(data + from_input, data + size);
-    if (!seal) in.resize(in.empty() ? 0 : (in.size() - 1) / p.block * p.block + 1);
+    if (!seal && !unknown) in.resize(in.empty() ? 0 : (in.size() - 1) / p.block * p.block + 1);
     if (in.empty()) return 0;
 
     sealkit_key *k = nullptr;
@@ -42,7 +45,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     }
     sealkit_stream *s = nullptr;
     const int rc_new =
-        sealkit_stream_new(&s, k, seal ? SEALKIT_SEAL : SEALKIT_OPEN, static_cast<uint32_t>(total));
+        sealkit_stream_new(&s, k, seal ? SEALKIT_SEAL : SEALKIT_OPEN,
+                           unknown ? SEALKIT_TOTAL_UNKNOWN : static_cast<uint32_t>(total));
     sealkit_key_free(k);  // the stream must not need it
     fz::check(rc_new == SEALKIT_OK, "stream_new failed");
 
@@ -66,6 +70,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         uint32_t len = sizeof out;
         rc = sealkit_stream_final(s, out, &len);
         if (rc == SEALKIT_OK) joined.insert(joined.end(), out, out + len);
+    }
+    if (rc == SEALKIT_OK && seal && unknown) {
+        fz::check(joined[0] == SEALKIT_PLACEHOLDER, "no placeholder");
+        fz::check(sealkit_stream_first_byte(s, joined.data()) == SEALKIT_OK, "no first byte");
     }
     sealkit_stream_free(s);
 

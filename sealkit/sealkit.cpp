@@ -39,6 +39,12 @@ constexpr Family kBuiltin = SEALKIT_CIPHER_BUILTIN;
 constexpr Family kBlowfish = SEALKIT_CIPHER_BLOWFISH;
 enum Mode { kEcb = 0, kCbc = 1 };
 
+// libcrypto's `enc` flag for a direction; also the index of a key object's
+// context for it.
+constexpr int evp_enc(sealkit_direction d) {
+    return d == SEALKIT_SEAL ? 1 : 0;
+}
+
 struct Traits {
     uint32_t block;
     bool takes_key;  // false: the built-in key
@@ -65,41 +71,50 @@ constexpr KeyArg key_arg(Traits t) {
     return t.takes_key ? kCallerKey : kNoKey;
 }
 
-int check_seal(uint32_t block, KeyArg k, const void *key, uint32_t key_len,
-               const unsigned char *src, uint32_t src_len, const unsigned char *dst,
-               const uint32_t *len, uint32_t *env_len) {
-    if ((k != kNoKey && key == nullptr) || src == nullptr || dst == nullptr || len == nullptr)
-        return SEALKIT_ERR_NULL;
-    if (src_len == 0) return SEALKIT_ERR_EMPTY;
+// The arguments of one seal or open call, as the caller gave them.
+struct CallArgs {
+    uint32_t block;
+    KeyArg key_kind;
+    const void *key;
+    uint32_t key_len;
+    const unsigned char *src;
+    uint32_t src_len;
+    const unsigned char *dst;
+    const uint32_t *len;
+
+    bool any_null() const {
+        return (key_kind != kNoKey && key == nullptr) || src == nullptr || dst == nullptr ||
+               len == nullptr;
+    }
+    bool key_too_short() const {
+        return key_kind == kCallerKey && key_len < SEALKIT_MIN_KEY_LEN;
+    }
+};
+
+// Sets *env_len to the envelope length once every check passed.
+int check_seal(const CallArgs &a, uint32_t *env_len) {
+    if (a.any_null()) return SEALKIT_ERR_NULL;
+    if (a.src_len == 0) return SEALKIT_ERR_EMPTY;
     // 64-bit arithmetic: near 2^32 the envelope length has no 32-bit value,
     // and then it is necessarily larger than any capacity.
-    const uint64_t need = sealkit_envelope_len(src_len, block);
-    if (need > *len) return SEALKIT_ERR_CAPACITY;
-    if (k == kCallerKey && key_len < SEALKIT_MIN_KEY_LEN) return SEALKIT_ERR_KEY_LEN;
+    const uint64_t need = sealkit_envelope_len(a.src_len, a.block);
+    if (need > *a.len) return SEALKIT_ERR_CAPACITY;
+    if (a.key_too_short()) return SEALKIT_ERR_KEY_LEN;
     *env_len = static_cast<uint32_t>(need);
     return SEALKIT_OK;
 }
 
-// The plaintext length an envelope of src_len bytes with this first byte
-// carries, or -1 when its pad count is larger than its blocks.
-int64_t plain_len(uint32_t block, uint32_t src_len, unsigned char pad_byte) {
-    // P = B means "no pad"; so does 0. A pad count larger than the blocks
-    // only comes from a forged envelope and would make the length wrap.
-    const uint32_t body = src_len - 1;
-    const uint32_t pad = pad_byte == block ? 0 : pad_byte;
-    return pad > body ? -1 : static_cast<int64_t>(body - pad);
-}
-
-int check_open(uint32_t block, KeyArg k, const void *key, uint32_t key_len,
-               const unsigned char *src, uint32_t src_len, const unsigned char *dst,
-               const uint32_t *len, uint32_t *out_len) {
-    if ((k != kNoKey && key == nullptr) || src == nullptr || dst == nullptr || len == nullptr)
-        return SEALKIT_ERR_NULL;
-    if (src_len % block != 1) return SEALKIT_ERR_NOT_ENVELOPE;
-    if (*len < src_len) return SEALKIT_ERR_CAPACITY;
-    if (k == kCallerKey && key_len < SEALKIT_MIN_KEY_LEN) return SEALKIT_ERR_KEY_LEN;
-    const int64_t n = plain_len(block, src_len, src[0]);
-    if (n < 0) return SEALKIT_ERR_NOT_ENVELOPE;
+// Sets *out_len to the plaintext length once every check passed. A pad count
+// larger than the blocks only comes from a forged envelope and would make
+// the length wrap: it is refused before anything is written.
+int check_open(const CallArgs &a, uint32_t *out_len) {
+    if (a.any_null()) return SEALKIT_ERR_NULL;
+    if (a.src_len % a.block != 1) return SEALKIT_ERR_NOT_ENVELOPE;
+    if (*a.len < a.src_len) return SEALKIT_ERR_CAPACITY;
+    if (a.key_too_short()) return SEALKIT_ERR_KEY_LEN;
+    uint64_t n = 0;
+    if (sealkit_plaintext_len(a.src_len, a.src[0], a.block, &n) != SEALKIT_OK)
+        return SEALKIT_ERR_NOT_ENVELOPE;
     *out_len = static_cast<uint32_t>(n);
     return SEALKIT_OK;
 }
@@ -113,7 +128,7 @@ int check_open(uint32_t block, KeyArg k, const void *key, uint32_t key_len,
 struct Engine {
     EVP_CIPHER_CTX *ctx = nullptr;  // AES, keyed, chain at the zero IV
     const BF_KEY *bf = nullptr;     // or Blowfish
-    int enc = 1;
+    sealkit_direction dir = SEALKIT_SEAL;
     unsigned char iv[SEALKIT_BF_BLOCK] = {0};  // the Blowfish chain
     // AES-CBC of a key object: the context's chain is still the previous
     // call's last cipher block (public), not the zero IV. Folding it into
@@ -132,7 +147,7 @@ struct Engine {
         if (fold == nullptr || n < SEALKIT_AES_BLOCK) return update(in, n, out);
         const unsigned char *chain = fold;
         fold = nullptr;
-        if (enc == 0) {
+        if (dir == SEALKIT_OPEN) {
             if (!update(in, n, out)) return false;
             for (size_t i = 0; i < SEALKIT_AES_BLOCK; ++i) out[i] ^= chain[i];
             return true;
@@ -150,7 +165,7 @@ struct Engine {
         if (bf != nullptr) {
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wdeprecated-declarations"
-            BF_cbc_encrypt(in, out, static_cast<long>(n), bf, iv, enc);
+            BF_cbc_encrypt(in, out, static_cast<long>(n), bf, iv, evp_enc(dir));
 #pragma GCC diagnostic pop
             return true;
         }
@@ -275,7 +290,8 @@ class ThreadCtx {
     }
 
     // The keyed context, or null when libcrypto cannot provide one.
-    EVP_CIPHER_CTX *key(Mode mode, const unsigned char *key, uint32_t key_len, int enc) {
+    EVP_CIPHER_CTX *key(Mode mode, const unsigned char *key, uint32_t key_len,
+                        sealkit_direction dir) {
         const EVP_CIPHER *cipher = aes_cipher(mode, key_len);
         if (cipher == nullptr || !g_ctx_key_ok) return nullptr;
         const int size = aes_size(key_len);
@@ -303,7 +319,8 @@ class ThreadCtx {
         // The zero IV is passed every time: a provider need not restart the
         // chain by itself.
         const unsigned char *iv = mode == kCbc ? kZero : nullptr;
-        return EVP_CipherInit_ex2(*slot_, nullptr, key, iv, enc, nullptr) == 1 ? *slot_ : nullptr;
+        return EVP_CipherInit_ex2(*slot_, nullptr, key, iv, evp_enc(dir), nullptr) == 1 ? *slot_
+                                                                                   : nullptr;
     }
 
   private:
@@ -333,8 +350,8 @@ void bf_schedule(BF_KEY &ks, const unsigned char *key, uint32_t key_len) {
 // is wiped, or re-keyed to zero, when it goes out of scope.
 class CallSchedule {
   public:
-    CallSchedule(Family f, const unsigned char *key, uint32_t key_len, int enc) {
-        engine_.enc = enc;
+    CallSchedule(Family f, const unsigned char *key, uint32_t key_len, sealkit_direction dir) {
+        engine_.dir = dir;
         if (f == kBlowfish) {
             bf_schedule(bf_, key, key_len);
             engine_.bf = &bf_;
@@ -345,7 +362,7 @@ class CallSchedule {
             key = builtin_;
             key_len = sizeof builtin_;
         }
-        engine_.ctx = aes_.key(traits(f).mode, key, key_len, enc);
+        engine_.ctx = aes_.key(traits(f).mode, key, key_len, dir);
     }
     CallSchedule(const CallSchedule &) = delete;
     CallSchedule &operator=(const CallSchedule &) = delete;
@@ -375,9 +392,10 @@ int seal(Family f, const unsigned char *key, uint32_t key_len, const unsigned ch
          uint32_t src_len, unsigned char *dst, uint32_t *len) {
     const Traits t = traits(f);
     uint32_t env_len = 0;
-    int rc = check_seal(t.block, key_arg(t), key, key_len, src, src_len, dst, len, &env_len);
+    const int rc =
+        check_seal({t.block, key_arg(t), key, key_len, src, src_len, dst, len}, &env_len);
     if (rc != SEALKIT_OK) return rc;
-    CallSchedule s(f, key, key_len, 1);
+    CallSchedule s(f, key, key_len, SEALKIT_SEAL);
     if (s.engine() == nullptr) return SEALKIT_ERR_KEY_SCHEDULE;
     return seal_envelope(*s.engine(), t.block, src, src_len, dst, env_len, len);
 }
@@ -386,9 +404,10 @@ int open(Family f, const unsigned char *key, uint32_t key_len, const unsigned ch
          uint32_t src_len, unsigned char *dst, uint32_t *len) {
     const Traits t = traits(f);
     uint32_t out_len = 0;
-    int rc = check_open(t.block, key_arg(t), key, key_len, src, src_len, dst, len, &out_len);
+    const int rc =
+        check_open({t.block, key_arg(t), key, key_len, src, src_len, dst, len}, &out_len);
     if (rc != SEALKIT_OK) return rc;
-    CallSchedule s(f, key, key_len, 0);
+    CallSchedule s(f, key, key_len, SEALKIT_OPEN);
     if (s.engine() == nullptr) return SEALKIT_ERR_KEY_SCHEDULE;
     return open_envelope(*s.engine(), src, src_len, dst, out_len, len);
 }
@@ -425,32 +444,33 @@ class Busy {
     bool held_;
 };
 
-// An engine on a key object's schedule for one call in direction `enc`.
+// An engine on a key object's schedule for one call in direction `dir`.
 // finish() records the call's last cipher block as the context's chain, or,
 // after a failure, restarts the chain from the zero IV.
 class KeyCall {
   public:
-    KeyCall(sealkit_key *k, int enc) : k_(k), cbc_(traits(k->family).mode == kCbc) {
-        engine.enc = enc;
+    KeyCall(sealkit_key *k, sealkit_direction dir) : k_(k), cbc_(traits(k->family).mode == kCbc) {
+        engine.dir = dir;
         if (k->family == kBlowfish) {
             engine.bf = &k->bf;
             return;
         }
-        engine.ctx = k->ctx[enc];
-        if (cbc_) engine.fold = k->chain[enc];
+        engine.ctx = k->ctx[evp_enc(dir)];
+        if (cbc_) engine.fold = k->chain[evp_enc(dir)];
     }
     // `last_cipher_block` is null when the call ran no block: the chain stays.
     void finish(bool ok, const unsigned char *last_cipher_block) {
         if (engine.bf != nullptr || !cbc_ || (ok && last_cipher_block == nullptr)) return;
-        unsigned char *chain = k_->chain[engine.enc];
+        const int enc = evp_enc(engine.dir);
+        unsigned char *chain = k_->chain[enc];
         if (ok) {
             memcpy(chain, last_cipher_block, SEALKIT_AES_BLOCK);
         } else {
             memset(chain, 0, SEALKIT_AES_BLOCK);
-            if (EVP_CipherInit_ex2(engine.ctx, nullptr, nullptr, kZero, engine.enc, nullptr) != 1) {
+            if (EVP_CipherInit_ex2(engine.ctx, nullptr, nullptr, kZero, enc, nullptr) != 1) {
                 // The context is unusable; the key object then fails every call.
                 EVP_CIPHER_CTX_free(engine.ctx);
-                k_->ctx[engine.enc] = nullptr;
+                k_->ctx[enc] = nullptr;
             }
         }
     }
@@ -464,17 +484,32 @@ class KeyCall {
 // ---------------------------------------------------------------------------
 // Streams.
 
-enum StreamState { kLive, kEnded };
+enum StreamState { kLive, kFinished, kDead };
+
+// An opening stream holds back the blocks that may carry pad bytes: one, or
+// up to 256 bytes for a pad count of 255.
+constexpr uint32_t kHoldMax = 256;
+
+// The largest envelope with a 32-bit length for block size b: the most an
+// opening stream of unknown length takes, and one byte more than a sealing
+// one takes.
+constexpr uint32_t max_envelope(uint32_t b) {
+    return UINT32_MAX - (UINT32_MAX - 1) % b;
+}
 
 }  // namespace
 
 struct sealkit_stream {
     uint32_t block;
     StreamState state;
-    uint32_t total, done;         // input bytes announced, and taken so far
-    uint32_t plain_len, emitted;  // opening: the plaintext's length, bytes given out
-    uint32_t buffered;            // bytes in buf
-    unsigned char buf[SEALKIT_AES_BLOCK];
+    bool unknown;        // total not announced
+    uint64_t total;      // input bytes announced, or the most an unknown total allows
+    uint64_t done;       // input bytes taken
+    unsigned char first; // sealing: the pad-count byte; opening: the one read
+    uint32_t pad;        // opening: bytes of pad at the end of the blocks
+    uint32_t hold;       // opening: body bytes kept back until final
+    uint32_t buffered;   // bytes in buf: sealing a partial block, opening cipher text
+    unsigned char buf[kHoldMax + SEALKIT_AES_BLOCK];
     BF_KEY bf;
     Engine engine;  // on this stream's own context or bf
 };
@@ -482,12 +517,12 @@ struct sealkit_stream {
 namespace {
 
 int stream_fail(sealkit_stream *s, int rc) {
-    s->state = kEnded;
+    s->state = kDead;
     return rc;
 }
 
-// Sealing: the pad-count byte first, whole blocks as they complete, the
-// partial last block kept for final.
+// Sealing: the pad-count byte (or the placeholder) first, whole blocks as
+// they complete, the partial last block kept for final.
 int stream_seal(sealkit_stream *s, const unsigned char *in, uint32_t in_len, unsigned char *out,
                 uint32_t *out_len) {
     const uint32_t b = s->block;
@@ -496,7 +531,7 @@ int stream_seal(sealkit_stream *s, const unsigned char *in, uint32_t in_len, uns
     if (need > *out_len) return SEALKIT_ERR_CAPACITY;
     unsigned char *o = out;
     s->done += in_len;
-    if (first) *o++ = static_cast<unsigned char>(b - s->total % b);
+    if (first) *o++ = s->unknown ? SEALKIT_PLACEHOLDER : s->first;
     bool ok = true;
     if (s->buffered > 0) {
         const uint32_t take = in_len < b - s->buffered ? in_len : b - s->buffered;
@@ -525,79 +560,98 @@ int stream_seal(sealkit_stream *s, const unsigned char *in, uint32_t in_len, uns
     return SEALKIT_OK;
 }
 
-// Opening: blocks are decrypted as they complete and given out up to the
-// plaintext's length; the last block is kept for final. `pos` counts the
-// body bytes (after the pad-count byte) taken so far.
+// Opening, step 1: the pad-count byte. It fixes how much stays held back;
+// with a known total a pad count larger than the blocks is refused now.
+int open_first_byte(sealkit_stream *s, unsigned char first) {
+    const uint32_t b = s->block;
+    s->first = first;
+    s->pad = first == b ? 0 : first;
+    s->hold = s->pad <= b ? b : (s->pad + b - 1) / b * b;
+    uint64_t plain = 0;
+    if (!s->unknown && sealkit_plaintext_len(s->total, first, b, &plain) != SEALKIT_OK)
+        return stream_fail(s, SEALKIT_ERR_NOT_ENVELOPE);
+    return SEALKIT_OK;
+}
+
+// Opening, step 2: how many body bytes can be given out once `more` join the
+// buffered ones: whole blocks, all but the held-back ones. Every such byte
+// is plaintext, whatever the envelope's length turns out to be.
+uint32_t open_ready(const sealkit_stream *s, uint32_t more) {
+    const uint64_t whole = (uint64_t{s->buffered} + more) / s->block * s->block;
+    return whole > s->hold ? static_cast<uint32_t>(whole - s->hold) : 0;
+}
+
+// Opening, step 3: decrypts `n` ready bytes into out, the buffered ones
+// first, then straight from `in`, and buffers the rest of `in`.
+bool open_release(sealkit_stream *s, const unsigned char *in, uint32_t in_len, uint32_t n,
+                  unsigned char *out) {
+    const uint32_t b = s->block;
+    // A partial block in buf is completed first, so that buf holds whole
+    // blocks whenever input follows.
+    const uint32_t gap = s->buffered % b == 0 ? 0 : b - s->buffered % b;
+    const uint32_t top = in_len < gap ? in_len : gap;
+    if (top > 0) memcpy(s->buf + s->buffered, in, top);
+    s->buffered += top;
+    in += top;
+    in_len -= top;
+    const uint32_t from_buf = n < s->buffered ? n : s->buffered;
+    bool ok = from_buf == 0 || s->engine.update(s->buf, from_buf, out);
+    s->buffered -= from_buf;
+    if (s->buffered > 0) memmove(s->buf, s->buf + from_buf, s->buffered);
+    const uint32_t from_in = n - from_buf;
+    if (ok && from_in > 0) ok = s->engine.update(in, from_in, out + from_buf);
+    if (in_len > from_in) memcpy(s->buf + s->buffered, in + from_in, in_len - from_in);
+    s->buffered += in_len - from_in;
+    return ok;
+}
+
 int stream_open(sealkit_stream *s, const unsigned char *in, uint32_t in_len, unsigned char *out,
                 uint32_t *out_len) {
-    const uint32_t b = s->block;
     const bool first = s->done == 0 && in_len > 0;
-    uint32_t plain = s->plain_len;
-    if (first) {
-        const int64_t n = plain_len(b, s->total, in[0]);
-        if (n < 0) return stream_fail(s, SEALKIT_ERR_NOT_ENVELOPE);
-        plain = static_cast<uint32_t>(n);
-    }
-    const uint32_t body = s->total - 1;
-    const uint32_t last_start = body >= b ? body - b : 0;
-    uint32_t pos = s->done == 0 ? 0 : s->done - 1;
-    // Plaintext bytes that can be given out once `x` body bytes are in.
-    auto ready = [&](uint32_t x) {
-        const uint32_t blocks = x / b * b < last_start ? x / b * b : last_start;
-        return blocks < plain ? blocks : plain;
-    };
-    const uint32_t need = ready(pos + in_len - (first ? 1 : 0)) - s->emitted;
-    if (need > *out_len) return SEALKIT_ERR_CAPACITY;
-    if (first) {
-        s->plain_len = plain;
-        ++in;
-        --in_len;
-        s->done = 1;
-    }
+    if (first && open_first_byte(s, in[0]) != SEALKIT_OK) return SEALKIT_ERR_NOT_ENVELOPE;
+    const unsigned char *body = first ? in + 1 : in;
+    const uint32_t body_len = first ? in_len - 1 : in_len;
+    const uint32_t n = open_ready(s, body_len);
+    if (n > *out_len) return SEALKIT_ERR_CAPACITY;
     s->done += in_len;
-    unsigned char *o = out;
-    unsigned char scratch[SEALKIT_AES_BLOCK];
-    bool ok = true;
-    while (ok && in_len > 0) {
-        if (s->buffered == 0) {
-            // Whole blocks before the last one, wholly inside the plaintext,
-            // go straight from `in` to `out`.
-            uint32_t n = in_len / b * b;
-            if (n > last_start - pos) n = last_start > pos ? last_start - pos : 0;
-            if (n > (plain > pos ? (plain - pos) / b * b : 0))
-                n = plain > pos ? (plain - pos) / b * b : 0;
-            if (n > 0) {
-                ok = s->engine.update(in, n, o);
-                o += n;
-                s->emitted += n;
-                pos += n;
-                in += n;
-                in_len -= n;
-                continue;
-            }
-        }
-        const uint32_t take = in_len < b - s->buffered ? in_len : b - s->buffered;
-        memcpy(s->buf + s->buffered, in, take);
-        s->buffered += take;
-        pos += take;
-        in += take;
-        in_len -= take;
-        const uint32_t start = pos - b;
-        if (s->buffered < b || start >= last_start) continue;  // incomplete, or the last block
-        ok = s->engine.update(s->buf, b, scratch);
-        const uint32_t give = plain <= start ? 0 : plain - start < b ? plain - start : b;
-        if (give > 0) memcpy(o, scratch, give);
-        o += give;
-        s->emitted += give;
-        s->buffered = 0;
-    }
-    wipe(scratch);
-    if (!ok) {
-        OPENSSL_cleanse(out, static_cast<size_t>(o - out));
+    if (!open_release(s, body, body_len, n, out)) {
+        OPENSSL_cleanse(out, n);
         return stream_fail(s, SEALKIT_ERR_KEY_SCHEDULE);
     }
-    *out_len = static_cast<uint32_t>(o - out);
+    *out_len = n;
     return SEALKIT_OK;
+}
+
+// Whether everything announced arrived; with an unknown total, whether what
+// arrived is something final can finish. SEALKIT_OK or the code that ends
+// the stream.
+int stream_complete(const sealkit_stream *s) {
+    if (!s->unknown) return s->done == s->total ? SEALKIT_OK : SEALKIT_ERR_LENGTH;
+    if (s->engine.dir == SEALKIT_SEAL) return s->done > 0 ? SEALKIT_OK : SEALKIT_ERR_EMPTY;
+    uint64_t plain = 0;
+    return s->done > 0 && sealkit_plaintext_len(s->done, s->first, s->block, &plain) == SEALKIT_OK
+               ? SEALKIT_OK
+               : SEALKIT_ERR_NOT_ENVELOPE;
+}
+
+// The last block: sealing zero-completes the partial one; opening decrypts
+// the held-back blocks and gives out all but the pad.
+bool stream_tail(sealkit_stream *s, unsigned char *out, uint32_t need) {
+    const uint32_t b = s->block;
+    bool ok = true;
+    if (s->engine.dir == SEALKIT_SEAL) {
+        if (s->buffered > 0) {
+            memset(s->buf + s->buffered, 0, b - s->buffered);
+            ok = s->engine.update(s->buf, b, out);
+        }
+        if (s->unknown) s->first = static_cast<unsigned char>(b - s->done % b);
+    } else if (s->buffered > 0) {
+        unsigned char scratch[sizeof s->buf];
+        ok = s->engine.update(s->buf, s->buffered, scratch);
+        if (ok && need > 0) memcpy(out, scratch, need);
+        wipe(scratch);
+    }
+    return ok;
 }
 
 }  // namespace
@@ -695,12 +749,12 @@ int sealkit_seal(sealkit_key *key, const unsigned char *src, uint32_t src_len, u
                  uint32_t *len) {
     const uint32_t block = key != nullptr ? traits(key->family).block : SEALKIT_AES_BLOCK;
     uint32_t env_len = 0;
-    int rc = check_seal(block, kKeyObject, key, 0, src, src_len, dst, len, &env_len);
+    int rc = check_seal({block, kKeyObject, key, 0, src, src_len, dst, len}, &env_len);
     if (rc != SEALKIT_OK) return rc;
     const Busy busy(key);
     if (!busy.held()) return SEALKIT_ERR_BUSY;
-    if (key->family != kBlowfish && key->ctx[1] == nullptr) return SEALKIT_ERR_KEY_SCHEDULE;
-    KeyCall call(key, 1);
+    if (key->family != kBlowfish && key->ctx[evp_enc(SEALKIT_SEAL)] == nullptr) return SEALKIT_ERR_KEY_SCHEDULE;
+    KeyCall call(key, SEALKIT_SEAL);
     rc = seal_envelope(call.engine, block, src, src_len, dst, env_len, len);
     call.finish(rc == SEALKIT_OK, dst + env_len - block);
     return rc;
@@ -710,12 +764,12 @@ int sealkit_open(sealkit_key *key, const unsigned char *src, uint32_t src_len, u
                  uint32_t *len) {
     const uint32_t block = key != nullptr ? traits(key->family).block : SEALKIT_AES_BLOCK;
     uint32_t out_len = 0;
-    int rc = check_open(block, kKeyObject, key, 0, src, src_len, dst, len, &out_len);
+    int rc = check_open({block, kKeyObject, key, 0, src, src_len, dst, len}, &out_len);
     if (rc != SEALKIT_OK) return rc;
     const Busy busy(key);
     if (!busy.held()) return SEALKIT_ERR_BUSY;
-    if (key->family != kBlowfish && key->ctx[0] == nullptr) return SEALKIT_ERR_KEY_SCHEDULE;
-    KeyCall call(key, 0);
+    if (key->family != kBlowfish && key->ctx[evp_enc(SEALKIT_OPEN)] == nullptr) return SEALKIT_ERR_KEY_SCHEDULE;
+    KeyCall call(key, SEALKIT_OPEN);
     rc = open_envelope(call.engine, src, src_len, dst, out_len, len);
     call.finish(rc == SEALKIT_OK, src_len > 1 ? src + src_len - block : nullptr);
     return rc;
@@ -726,10 +780,13 @@ int sealkit_stream_new(sealkit_stream **out, sealkit_key *key, sealkit_direction
     if (out == nullptr || key == nullptr) return SEALKIT_ERR_NULL;
     if (direction != SEALKIT_SEAL && direction != SEALKIT_OPEN) return SEALKIT_ERR_CIPHER;
     const Traits t = traits(key->family);
-    const int enc = direction == SEALKIT_SEAL ? 1 : 0;
-    if (enc == 1 && total == 0) return SEALKIT_ERR_EMPTY;
-    if (enc == 1 && sealkit_envelope_len(total, t.block) > UINT32_MAX) return SEALKIT_ERR_CAPACITY;
-    if (enc == 0 && total % t.block != 1) return SEALKIT_ERR_NOT_ENVELOPE;
+    const bool unknown = total == SEALKIT_TOTAL_UNKNOWN;
+    if (!unknown && direction == SEALKIT_SEAL) {
+        if (total == 0) return SEALKIT_ERR_EMPTY;
+        if (sealkit_envelope_len(total, t.block) > UINT32_MAX) return SEALKIT_ERR_CAPACITY;
+    }
+    if (!unknown && direction == SEALKIT_OPEN && total % t.block != 1)
+        return SEALKIT_ERR_NOT_ENVELOPE;
     const Busy busy(key);
     if (!busy.held()) return SEALKIT_ERR_BUSY;
 
@@ -738,14 +795,20 @@ int sealkit_stream_new(sealkit_stream **out, sealkit_key *key, sealkit_direction
     auto *s = new (mem) sealkit_stream{};
     s->block = t.block;
     s->state = kLive;
-    s->total = total;
-    s->engine.enc = enc;
+    s->unknown = unknown;
+    s->total = !unknown                    ? total
+               : direction == SEALKIT_SEAL ? max_envelope(t.block) - 1
+                                           : max_envelope(t.block);
+    if (direction == SEALKIT_SEAL && !unknown)
+        s->first = static_cast<unsigned char>(t.block - total % t.block);
+    s->engine.dir = direction;
     if (key->family == kBlowfish) {
         s->bf = key->bf;
         s->engine.bf = &s->bf;
     } else {
         // A copy of the key object's context: the schedule without building
         // it again, and the chain restarted from the zero IV.
+        const int enc = evp_enc(direction);
         EVP_CIPHER_CTX *c = EVP_CIPHER_CTX_new();
         s->engine.ctx = c;
         if (c == nullptr || key->ctx[enc] == nullptr ||
@@ -772,39 +835,35 @@ int sealkit_stream_update(sealkit_stream *s, const unsigned char *in, uint32_t i
     unsigned char no_out = 0;
     if (in == nullptr) in = &no_in;
     if (out == nullptr) out = &no_out;
-    return s->engine.enc == 1 ? stream_seal(s, in, in_len, out, out_len)
-                              : stream_open(s, in, in_len, out, out_len);
+    return s->engine.dir == SEALKIT_SEAL ? stream_seal(s, in, in_len, out, out_len)
+                                         : stream_open(s, in, in_len, out, out_len);
 }
 
 int sealkit_stream_final(sealkit_stream *s, unsigned char *out, uint32_t *out_len) {
     if (s == nullptr || out_len == nullptr || (out == nullptr && *out_len > 0))
         return SEALKIT_ERR_NULL;
     if (s->state != kLive) return SEALKIT_ERR_LENGTH;
-    if (s->done != s->total) return stream_fail(s, SEALKIT_ERR_LENGTH);
-    const uint32_t b = s->block;
-    uint32_t need = 0;
-    if (s->engine.enc == 1)
-        need = s->buffered > 0 ? b : 0;
-    else
-        need = s->plain_len - s->emitted;
+    const int rc = stream_complete(s);
+    if (rc != SEALKIT_OK) return stream_fail(s, rc);
+    const uint32_t need = s->engine.dir == SEALKIT_SEAL ? (s->buffered > 0 ? s->block : 0)
+                                                        : s->buffered - s->pad;
     if (need > *out_len || (need > 0 && out == nullptr)) return SEALKIT_ERR_CAPACITY;
-    bool ok = true;
-    if (s->engine.enc == 1 && s->buffered > 0) {
-        memset(s->buf + s->buffered, 0, b - s->buffered);
-        ok = s->engine.update(s->buf, b, out);
-    } else if (s->engine.enc == 0 && s->buffered == b) {
-        unsigned char scratch[SEALKIT_AES_BLOCK];
-        ok = s->engine.update(s->buf, b, scratch);
-        if (ok && need > 0) memcpy(out, scratch, need);
-        wipe(scratch);
-    }
+    const bool ok = stream_tail(s, out, need);
     wipe(s->buf);
-    s->state = kEnded;
     if (!ok) {
         OPENSSL_cleanse(out, need);
-        return SEALKIT_ERR_KEY_SCHEDULE;
+        return stream_fail(s, SEALKIT_ERR_KEY_SCHEDULE);
     }
+    s->state = kFinished;
     *out_len = need;
+    return SEALKIT_OK;
+}
+
+int sealkit_stream_first_byte(const sealkit_stream *s, unsigned char *first) {
+    if (s == nullptr || first == nullptr) return SEALKIT_ERR_NULL;
+    if (s->engine.dir != SEALKIT_SEAL) return SEALKIT_ERR_CIPHER;
+    if (s->state != kFinished) return SEALKIT_ERR_LENGTH;
+    *first = s->first;
     return SEALKIT_OK;
 }
 

@@ -84,7 +84,7 @@ enum {
 };
 
 #define SEALKIT_VERSION_MAJOR 1
-#define SEALKIT_VERSION_MINOR 1
+#define SEALKIT_VERSION_MINOR 2
 #define SEALKIT_VERSION_PATCH 0
 
 #define SEALKIT_AES_BLOCK 16u
@@ -96,6 +96,22 @@ enum {
  * uint64_t so that it cannot wrap; above UINT32_MAX no envelope exists. */
 SEALKIT_NODISCARD static inline uint64_t sealkit_envelope_len(uint64_t n, uint32_t b) {
     return (n + b - 1u) / b * b + 1u;
+}
+
+/* The plaintext length in *plain_len of an envelope of env_len bytes whose
+ * first (pad-count) byte is `first`, for block size b (16 or 8): env_len - 1
+ * less the pad count, where a pad count of b or 0 means none and any other
+ * is taken as it is. SEALKIT_OK, or SEALKIT_ERR_NOT_ENVELOPE with *plain_len
+ * unchanged when env_len is no envelope length (0, not 1 mod b, or above
+ * UINT32_MAX) or the pad count exceeds the env_len - 1 bytes of blocks.
+ * plain_len must not be NULL. */
+SEALKIT_NODISCARD static inline int sealkit_plaintext_len(uint64_t env_len, unsigned char first,
+                                                          uint32_t b, uint64_t *plain_len) {
+    const uint64_t pad = first == b ? 0u : first;
+    if (env_len > UINT32_MAX || env_len % b != 1u || pad > env_len - 1u)
+        return SEALKIT_ERR_NOT_ENVELOPE;
+    *plain_len = env_len - 1u - pad;
+    return SEALKIT_OK;
 }
 
 /* AES-ECB under the caller's key. key_len 16..23 selects AES-128 from the
@@ -188,9 +204,22 @@ SEALKIT_NODISCARD int sealkit_open(sealkit_key *key, const unsigned char *src, u
 /* ---- Streams -------------------------------------------------------------
  *
  * A stream seals a plaintext, or opens an envelope, that arrives in chunks.
- * The total length is announced up front (the pad count comes first in the
- * envelope). Concatenating every output of update and final gives exactly
- * the one-shot result: the whole envelope, or the plaintext without its pad.
+ * Concatenating every output of update and final gives exactly the one-shot
+ * result: the whole envelope, or the plaintext without its pad.
+ *
+ * The total length is best announced up front: the pad count comes first in
+ * the envelope. When it cannot be (a pipe), SEALKIT_TOTAL_UNKNOWN works in
+ * both directions:
+ *   - sealing writes SEALKIT_PLACEHOLDER where the pad-count byte goes; after
+ *     a successful final, sealkit_stream_first_byte gives the real byte, and
+ *     the caller must write it at offset 0 of the envelope. Until then the
+ *     envelope is wrong: no sealer writes that pad count, it opens to a
+ *     truncated plaintext, and one shorter than 256 bytes does not open;
+ *   - opening takes the pad count from the first byte and holds back the
+ *     blocks that may hold pad bytes (the last one, or more for a pad count
+ *     above B) until final, which checks the envelope's length and pad count.
+ * Either way at most the largest 32-bit envelope goes through, so that the
+ * one-shot functions can open every sealed result.
  *
  * A stream has its own copy of the cipher state: the key object may be used,
  * or freed, and other streams made, while it lives. One thread at a time.
@@ -198,35 +227,52 @@ SEALKIT_NODISCARD int sealkit_open(sealkit_key *key, const unsigned char *src, u
 typedef struct sealkit_stream sealkit_stream;
 typedef enum { SEALKIT_SEAL = 1, SEALKIT_OPEN = 2 } sealkit_direction;
 
+#define SEALKIT_TOTAL_UNKNOWN UINT32_MAX /* no valid total in either direction */
+#define SEALKIT_PLACEHOLDER 0xFFu        /* pad-count byte of an unfinished envelope */
+
 /* Makes a stream in *out. total: the plaintext length when sealing, the
- * envelope length when opening. Checks in this order: out or key NULL
- * (SEALKIT_ERR_NULL); the direction (_ERR_CIPHER); sealing: total 0
- * (_ERR_EMPTY) or no 32-bit envelope for it (_ERR_CAPACITY); opening: total
- * mod B != 1 (_ERR_NOT_ENVELOPE); the key in use (_ERR_BUSY); allocation
- * (_ERR_KEY_SCHEDULE). On failure *out is untouched. */
+ * envelope length when opening, or SEALKIT_TOTAL_UNKNOWN. Checks in this
+ * order: out or key NULL (SEALKIT_ERR_NULL); the direction (_ERR_CIPHER);
+ * sealing: total 0 (_ERR_EMPTY) or no 32-bit envelope for it
+ * (_ERR_CAPACITY); opening: total mod B != 1 (_ERR_NOT_ENVELOPE); the key in
+ * use (_ERR_BUSY); allocation (_ERR_KEY_SCHEDULE). On failure *out is
+ * untouched. */
 SEALKIT_NODISCARD int sealkit_stream_new(sealkit_stream **out, sealkit_key *key,
                                          sealkit_direction direction, uint32_t total);
 
 /* Feeds in_len bytes (any number, 0 included) and writes what is ready to
  * out: *out_len is the capacity in, the bytes written out. At most
  * in_len + 16 bytes are written, so that capacity always suffices. Sealing
- * writes the pad-count byte first and keeps a partial last block for final;
- * opening checks the pad count with the first byte (a forged one gives
- * SEALKIT_ERR_NOT_ENVELOPE) and keeps the last block for final.
+ * writes the pad-count byte (or the placeholder) first and keeps a partial
+ * last block for final; opening reads the pad count from the first byte
+ * (with a known total a forged one gives SEALKIT_ERR_NOT_ENVELOPE at once)
+ * and keeps the last block for final.
  * in may be NULL only when in_len is 0, out only when *out_len is 0.
  * Results: SEALKIT_OK; _ERR_NULL; _ERR_CAPACITY (nothing taken, the stream
- * goes on); and, which end the stream, _ERR_LENGTH (more than the total),
+ * goes on); and, which end the stream, _ERR_LENGTH (more than the total, or
+ * with an unknown total more than the largest envelope allows),
  * _ERR_NOT_ENVELOPE and _ERR_KEY_SCHEDULE. A stream that has ended gives
  * SEALKIT_ERR_LENGTH from then on. */
 SEALKIT_NODISCARD int sealkit_stream_update(sealkit_stream *s, const unsigned char *in,
                                             uint32_t in_len, unsigned char *out, uint32_t *out_len);
 
 /* Finishes the stream: writes the last block (sealing) or the end of the
- * plaintext without the pad (opening), at most 16 bytes. SEALKIT_ERR_LENGTH
- * if not all of the total arrived, and the stream is then dead; _ERR_CAPACITY
- * leaves it as it was. After SEALKIT_OK the stream is finished: free it. */
+ * plaintext without the pad (opening), at most 16 bytes. Failures that end
+ * the stream: SEALKIT_ERR_LENGTH when not all of a known total arrived; with
+ * an unknown total, _ERR_EMPTY when nothing was sealed, and
+ * _ERR_NOT_ENVELOPE when what was opened is no envelope (its length not
+ * 1 mod B, or its pad count larger than its blocks). _ERR_CAPACITY leaves it
+ * as it was. After SEALKIT_OK the stream is finished: free it. */
 SEALKIT_NODISCARD int sealkit_stream_final(sealkit_stream *s, unsigned char *out,
                                            uint32_t *out_len);
+
+/* The pad-count byte of the envelope a sealing stream wrote, in *first, once
+ * its final succeeded: for a total announced up front the byte it already
+ * wrote; for SEALKIT_TOTAL_UNKNOWN the one to write over the placeholder.
+ * Results: SEALKIT_OK; _ERR_NULL (s or first NULL); _ERR_CIPHER (an opening
+ * stream); _ERR_LENGTH (final has not succeeded). *first is set on success
+ * only. */
+SEALKIT_NODISCARD int sealkit_stream_first_byte(const sealkit_stream *s, unsigned char *first);
 
 /* Wipes and frees a stream, finished or not; NULL is fine. */
 void sealkit_stream_free(sealkit_stream *s);

@@ -46,11 +46,14 @@ Bytes keyed(sealkit_key *k, bool seal, const Pair &p, const Bytes &in) {
 }
 
 // Runs `in` through a stream in random chunks (0 included), each output
-// buffer exactly in_len + 16 bytes, and returns everything it wrote.
-Bytes streamed(sealkit_key *k, bool seal, const Bytes &in, std::mt19937 &rng) {
+// buffer exactly in_len + 16 bytes, and returns everything it wrote. With
+// the total unknown, a sealed envelope gets its first byte after final.
+Bytes streamed(sealkit_key *k, bool seal, const Bytes &in, std::mt19937 &rng,
+               bool unknown = false) {
     sealkit_stream *raw = nullptr;
-    const int rc = sealkit_stream_new(&raw, k, seal ? SEALKIT_SEAL : SEALKIT_OPEN,
-                                      static_cast<uint32_t>(in.size()));
+    const int rc =
+        sealkit_stream_new(&raw, k, seal ? SEALKIT_SEAL : SEALKIT_OPEN,
+                           unknown ? SEALKIT_TOTAL_UNKNOWN : static_cast<uint32_t>(in.size()));
     if (rc != SEALKIT_OK) throw std::runtime_error("stream_new: " + std::to_string(rc));
     const StreamPtr s(raw);
     Bytes all;
@@ -71,11 +74,17 @@ Bytes streamed(sealkit_key *k, bool seal, const Bytes &in, std::mt19937 &rng) {
     if (sealkit_stream_final(s.get(), out.data(), &len) != SEALKIT_OK)
         throw std::runtime_error("stream_final");
     all.insert(all.end(), out.begin(), out.begin() + len);
+    if (seal && unknown) {
+        if (all.at(0) != SEALKIT_PLACEHOLDER) throw std::runtime_error("no placeholder");
+        if (sealkit_stream_first_byte(s.get(), all.data()) != SEALKIT_OK)
+            throw std::runtime_error("stream_first_byte");
+    }
     return all;
 }
 
-// Several key objects and streams per cipher, used in a random order: a
-// key object's CBC chain must never leak from one call into the next.
+// Several key objects and streams (of known and unknown totals) per cipher,
+// used in a random order: a key object's CBC chain must never leak from one
+// call into the next.
 TEST(Keyed, InterleavedKeysAndStreamsMatchTheOneShotPairs) {
     std::mt19937 rng(10);
     for (const Pair &p : kPairs) {
@@ -98,44 +107,57 @@ TEST(Keyed, InterleavedKeysAndStreamsMatchTheOneShotPairs) {
                     ASSERT_EQ(keyed(objects[i].get(), false, p, env), open(p, keys[i], env));
                     break;
                 case 2:
-                    ASSERT_EQ(streamed(objects[i].get(), true, plain, rng), env);
+                    ASSERT_EQ(streamed(objects[i].get(), true, plain, rng, rng() % 2), env);
                     break;
                 default:
-                    ASSERT_EQ(streamed(objects[i].get(), false, env, rng), plain);
+                    ASSERT_EQ(streamed(objects[i].get(), false, env, rng, rng() % 2), plain);
             }
         }
     }
 }
 
-// Forged pad counts, pads above B and lone pad bytes open as the pairs do.
+// Forged pad counts, pads above B, lone pad bytes and wrong lengths open as
+// the pairs do. A known total refuses a forged pad count at the first byte,
+// an unknown one at final.
 TEST(Keyed, StreamsOpenOddPadCountsAsThePairs) {
     std::mt19937 rng(11);
     const Bytes key(32, 0x33);
     for (const Pair &p : kPairs) {
         const KeyPtr k = make_key(p, key);
-        for (uint32_t blocks : {0u, 1u, 3u})
-            for (unsigned pad : {0u, 1u, p.block - 1, p.block, p.block + 1, 2 * p.block, 255u}) {
-                Bytes env = random_bytes(rng, blocks * p.block + 1);
-                env[0] = static_cast<unsigned char>(pad);
-                Bytes expect;
-                const int rc = call(p.open, key, env, expect, static_cast<uint32_t>(env.size()));
-                sealkit_stream *s = nullptr;
-                ASSERT_EQ(sealkit_stream_new(&s, k.get(), SEALKIT_OPEN,
-                                             static_cast<uint32_t>(env.size())),
-                          SEALKIT_OK);
-                const StreamPtr guard(s);
-                Bytes out(env.size() + 16);
-                uint32_t len = static_cast<uint32_t>(out.size());
-                EXPECT_EQ(sealkit_stream_update(s, env.data(), static_cast<uint32_t>(env.size()),
-                                                out.data(), &len),
-                          rc)
-                    << p.name << " blocks " << blocks << " pad " << pad;
-                if (rc != SEALKIT_OK) continue;
-                uint32_t tail = 16;
-                ASSERT_EQ(sealkit_stream_final(s, out.data() + len, &tail), SEALKIT_OK);
-                out.resize(len + tail);
-                EXPECT_EQ(out, expect) << p.name << " blocks " << blocks << " pad " << pad;
-            }
+        for (uint32_t len_env : {1u, p.block + 1, 3 * p.block + 1, 40 * p.block + 1, 2u, p.block})
+            for (unsigned pad : {0u, 1u, p.block - 1, p.block, p.block + 1, 2 * p.block, 255u})
+                for (bool unknown : {false, true}) {
+                    SCOPED_TRACE(std::string(p.name) + " length " + std::to_string(len_env) +
+                                 " pad " + std::to_string(pad) + (unknown ? " unknown" : ""));
+                    Bytes env = random_bytes(rng, len_env);
+                    env[0] = static_cast<unsigned char>(pad);
+                    Bytes expect;
+                    const int rc =
+                        call(p.open, key, env, expect, static_cast<uint32_t>(env.size()));
+                    sealkit_stream *s = nullptr;
+                    const int rc_new = sealkit_stream_new(
+                        &s, k.get(), SEALKIT_OPEN,
+                        unknown ? SEALKIT_TOTAL_UNKNOWN : static_cast<uint32_t>(env.size()));
+                    const StreamPtr guard(s);
+                    if (!unknown && rc_new != SEALKIT_OK) {
+                        EXPECT_EQ(rc_new, rc);
+                        continue;
+                    }
+                    Bytes out(env.size() + 16);
+                    uint32_t len = static_cast<uint32_t>(out.size());
+                    const int rc_up = sealkit_stream_update(
+                        s, env.data(), static_cast<uint32_t>(env.size()), out.data(), &len);
+                    if (!unknown && rc_up != SEALKIT_OK) {
+                        EXPECT_EQ(rc_up, rc);
+                        continue;
+                    }
+                    ASSERT_EQ(rc_up, SEALKIT_OK);
+                    uint32_t tail = 16;
+                    EXPECT_EQ(sealkit_stream_final(s, out.data() + len, &tail), rc);
+                    if (rc != SEALKIT_OK) continue;
+                    out.resize(len + tail);
+                    EXPECT_EQ(out, expect);
+                }
     }
 }
 
@@ -239,8 +261,10 @@ TEST(Keyed, KeyAndStreamContract) {
         {nullptr, SEALKIT_SEAL, 1, SEALKIT_ERR_NULL},
         {k.get(), 3, 1, SEALKIT_ERR_CIPHER},
         {k.get(), SEALKIT_SEAL, 0, SEALKIT_ERR_EMPTY},
-        {k.get(), SEALKIT_SEAL, UINT32_MAX, SEALKIT_ERR_CAPACITY},
+        {k.get(), SEALKIT_SEAL, UINT32_MAX - 1, SEALKIT_ERR_CAPACITY},
         {k.get(), SEALKIT_SEAL, UINT32_MAX - 15, SEALKIT_OK},
+        {k.get(), SEALKIT_SEAL, SEALKIT_TOTAL_UNKNOWN, SEALKIT_OK},
+        {k.get(), SEALKIT_OPEN, SEALKIT_TOTAL_UNKNOWN, SEALKIT_OK},
         {k.get(), SEALKIT_OPEN, 16, SEALKIT_ERR_NOT_ENVELOPE},
         {k.get(), SEALKIT_OPEN, 1, SEALKIT_OK},
     };
@@ -272,6 +296,27 @@ TEST(Keyed, KeyAndStreamContract) {
     const StreamPtr guard2(s);
     EXPECT_EQ(sealkit_stream_update(s, in, 21, out, &len), SEALKIT_ERR_LENGTH);
     EXPECT_EQ(sealkit_stream_update(s, in, 1, out, &len), SEALKIT_ERR_LENGTH);
+
+    // The first byte: only of a sealing stream, only after a good final.
+    unsigned char first = 0x5A;
+    sealkit_stream *opener = nullptr, *sealer = nullptr, *empty = nullptr;
+    ASSERT_EQ(sealkit_stream_new(&opener, k.get(), SEALKIT_OPEN, SEALKIT_TOTAL_UNKNOWN), SEALKIT_OK);
+    ASSERT_EQ(sealkit_stream_new(&sealer, k.get(), SEALKIT_SEAL, SEALKIT_TOTAL_UNKNOWN), SEALKIT_OK);
+    ASSERT_EQ(sealkit_stream_new(&empty, k.get(), SEALKIT_SEAL, SEALKIT_TOTAL_UNKNOWN), SEALKIT_OK);
+    const StreamPtr g3(opener), g4(sealer), g5(empty);
+    EXPECT_EQ(sealkit_stream_first_byte(nullptr, &first), SEALKIT_ERR_NULL);
+    EXPECT_EQ(sealkit_stream_first_byte(sealer, nullptr), SEALKIT_ERR_NULL);
+    EXPECT_EQ(sealkit_stream_first_byte(opener, &first), SEALKIT_ERR_CIPHER);
+    len = sizeof out;
+    ASSERT_EQ(sealkit_stream_update(sealer, in, 20, out, &len), SEALKIT_OK);
+    EXPECT_EQ(sealkit_stream_first_byte(sealer, &first), SEALKIT_ERR_LENGTH);
+    len = sizeof out;
+    ASSERT_EQ(sealkit_stream_final(sealer, out, &len), SEALKIT_OK);
+    EXPECT_EQ(sealkit_stream_first_byte(sealer, &first), SEALKIT_OK);
+    EXPECT_EQ(first, 12);
+    len = sizeof out;
+    EXPECT_EQ(sealkit_stream_final(empty, out, &len), SEALKIT_ERR_EMPTY);
+    EXPECT_EQ(sealkit_stream_first_byte(empty, &first), SEALKIT_ERR_LENGTH);
 }
 
 TEST(Keyed, StrerrorAndVersion) {

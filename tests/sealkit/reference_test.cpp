@@ -134,7 +134,9 @@ TEST(Reference, AnyMixOfCiphersKeySizesAndDirectionsMatchesAFreshContext) {
             const Bytes blocks_in = random_bytes(rng, blocks * 16);
             const auto pad = static_cast<unsigned char>(rng() % 17);
             Bytes expect = reference_blocks(p, key, blocks_in, false);
-            expect.resize(expect.size() - (pad == 16 ? 0 : pad));
+            uint64_t plain_len = 0;
+            ASSERT_EQ(sealkit_plaintext_len(blocks_in.size() + 1, pad, 16, &plain_len), SEALKIT_OK);
+            expect.resize(plain_len);
             ASSERT_EQ(to_hex(open(p, key, concat({pad}, blocks_in))), to_hex(expect));
         }
     }
