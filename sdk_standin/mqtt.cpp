@@ -107,9 +107,9 @@ int reachable_family(const std::string &host, int port, double deadline, std::st
     return family;
 }
 
-const char *env(const char *name) {
-    const char *v = getenv(name);
-    return v != nullptr && *v != '\0' ? v : nullptr;
+// A setting's text for a C interface: NULL when empty.
+const char *or_null(const std::string &s) {
+    return s.empty() ? nullptr : s.c_str();
 }
 
 class Session {
@@ -129,14 +129,10 @@ class Session {
         if (c_.url.tls && set_tls() != 0) return -1;
         if (set_login() != 0) return -1;
 
-        long timeout = 10;
-        if (const char *t = env("OSTREL_SDK_CONNECT_TIMEOUT")) {
-            char *end = nullptr;
-            timeout = strtol(t, &end, 10);
-            if (*end != '\0' || timeout < 1 || timeout > 3600)
-                return fail(std::string("OSTREL_SDK_CONNECT_TIMEOUT=") + t +
-                            " is not a number of seconds from 1 to 3600");
-        }
+        const long timeout = c_.settings.connect_timeout;
+        if (timeout == 0)
+            return fail("OSTREL_SDK_CONNECT_TIMEOUT=" + c_.settings.connect_timeout_text +
+                        " is not a number of seconds from 1 to 3600");
         trace("connect " + c_.url_text);
         const double deadline = now() + static_cast<double>(timeout);
         // An asynchronous connect takes the first address the name resolves
@@ -171,9 +167,9 @@ class Session {
     static constexpr int kKeepalive = 30;  // seconds
 
     int set_tls() {
-        const char *ca = env("OSTREL_SDK_CA_FILE");
-        const char *cert = env("OSTREL_SDK_CERT_FILE");
-        const char *key = env("OSTREL_SDK_KEY_FILE");
+        const char *ca = or_null(c_.settings.ca_file);
+        const char *cert = or_null(c_.settings.cert_file);
+        const char *key = or_null(c_.settings.key_file);
         if ((cert == nullptr) != (key == nullptr))
             return fail("OSTREL_SDK_CERT_FILE and OSTREL_SDK_KEY_FILE go together");
         // The system's CA store unless a CA file is named.
@@ -187,11 +183,11 @@ class Session {
         return 0;
     }
 
-    // The user name from the environment; the password only from a file,
-    // never from the environment, where other processes may read it.
+    // The user name from the settings; the password only from a file, never
+    // from the environment, where other processes may read it.
     int set_login() {
-        const char *user = env("OSTREL_SDK_USERNAME");
-        const char *file = env("OSTREL_SDK_PASSWORD_FILE");
+        const char *user = or_null(c_.settings.username);
+        const char *file = or_null(c_.settings.password_file);
         if (user == nullptr) {
             if (file != nullptr) return fail("OSTREL_SDK_PASSWORD_FILE needs OSTREL_SDK_USERNAME");
             return 0;

@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+#include "settings.h"
+
 namespace ostrel_standin {
 
 struct BrokerUrl {
@@ -27,15 +29,15 @@ struct MqttConfig {
     std::string url_text;  // for messages
     std::string client_id;
     std::vector<std::string> apps;
+    Settings settings;                                          // timeout, TLS and login
     std::function<void(const char *data, size_t len)> deliver;  // on the network thread
     std::function<void(const std::string &event)> trace;        // may be empty
 };
 
-// Connects and subscribes, waiting at most OSTREL_SDK_CONNECT_TIMEOUT
-// seconds (default 10), then keeps the connection up on a thread of its own:
-// a lost connection is retried with backoff from 0.5 s to 30 s, with one line
-// on stderr per loss and per recovery. Returns 0, or -1 with the reason on
-// stderr. TLS and login settings come from the environment (see sdk.cpp).
+// Connects and subscribes, waiting at most the connect timeout, then keeps
+// the connection up on a thread of its own: a lost connection is retried
+// with backoff from 0.5 s to 30 s, with one line on stderr per loss and per
+// recovery. Returns 0, or -1 with the reason on stderr.
 int mqtt_start(MqttConfig config);
 
 }  // namespace ostrel_standin

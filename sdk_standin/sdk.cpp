@@ -1,21 +1,8 @@
 // SPDX-License-Identifier: MIT
 // A stand-in for the push SDK: the same header and four operations. Pushes
 // come from an MQTT broker when the server URL is mqtt:// or mqtts:// (see
-// mqtt.h), and otherwise from a local feed.
-//
-// Environment:
-//   OSTREL_SDK_SERVER        server URL, in place of the one given to OstrelInit
-//   OSTREL_SDK_FEED          feed mode: file or FIFO to read pushes from (default: stdin)
-//   OSTREL_SDK_THREADS       feed mode: delivery threads, 1..256 (default 1)
-//   OSTREL_SDK_CONNECT_TIMEOUT  broker: seconds OstrelStart waits (default 10)
-//   OSTREL_SDK_CA_FILE       mqtts: CA certificates (default: the system's store)
-//   OSTREL_SDK_CERT_FILE, OSTREL_SDK_KEY_FILE  mqtts: a client certificate
-//   OSTREL_SDK_USERNAME, OSTREL_SDK_PASSWORD_FILE  broker login; the password
-//                            only ever from the file
-//   OSTREL_SDK_INIT_RESULT   what OstrelInit returns (default 0)
-//   OSTREL_SDK_START_RESULT  what OstrelStart returns (default 0); -1 starts nothing
-//   OSTREL_SDK_TRACE         file that logs every call into the SDK, and the
-//                            broker's connect, subscribe, push and disconnect events
+// mqtt.h), and otherwise from a local feed. Its settings come from the
+// environment (settings.h).
 #include <errno.h>
 #include <fcntl.h>
 #include <ostrel_sdk/ostrel_sdk.h>
@@ -36,10 +23,12 @@
 
 #include "feed.h"
 #include "mqtt.h"
+#include "settings.h"
 
 namespace {
 
 using ostrel_standin::decode_line;
+using ostrel_standin::settings;
 
 struct State {
     std::mutex mu;  // guards everything below but the callbacks
@@ -66,20 +55,6 @@ State &state() {
     return s;
 }
 
-// Reads an integer setting; `fallback` when unset or not a number.
-long env_long(const char *name, long fallback) {
-    const char *v = getenv(name);
-    if (v == nullptr || *v == '\0') return fallback;
-    char *end = nullptr;
-    errno = 0;
-    const long n = strtol(v, &end, 10);
-    if (errno != 0 || *end != '\0') {
-        fprintf(stderr, "ostrel_sdk: %s=%s is not a number; using %ld\n", name, v, fallback);
-        return fallback;
-    }
-    return n;
-}
-
 std::string quoted(const char *s) {
     if (s == nullptr) return "NULL";
     std::string q = "\"";
@@ -94,12 +69,13 @@ std::string quoted(const char *s) {
 // s.trace_mu held.
 bool trace_open(State &s) {
     if (s.trace_fd == -2) {
-        const char *path = getenv("OSTREL_SDK_TRACE");
-        s.trace_fd = path != nullptr && *path != '\0'
-                         ? open(path, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644)
+        const std::string &path = settings().trace;
+        s.trace_fd = !path.empty()
+                         ? open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644)
                          : -1;
-        if (s.trace_fd < 0 && path != nullptr && *path != '\0')
-            fprintf(stderr, "ostrel_sdk: cannot open trace %s: %s\n", path, strerror(errno));
+        if (s.trace_fd < 0 && !path.empty())
+            fprintf(stderr, "ostrel_sdk: cannot open trace %s: %s\n", path.c_str(),
+                    strerror(errno));
     }
     return s.trace_fd >= 0;
 }
@@ -176,10 +152,11 @@ bool next_line(State &s, std::string &line, unsigned long &line_no) {
     std::lock_guard<std::mutex> lock(s.feed_mu);
     if (!s.feed_opened) {
         s.feed_opened = true;
-        const char *path = getenv("OSTREL_SDK_FEED");
-        s.feed = path != nullptr && *path != '\0' ? open_feed(path) : stdin;
+        const std::string &path = settings().feed;
+        s.feed = !path.empty() ? open_feed(path.c_str()) : stdin;
         if (s.feed == nullptr)
-            fprintf(stderr, "ostrel_sdk: cannot open feed %s: %s\n", path, strerror(errno));
+            fprintf(stderr, "ostrel_sdk: cannot open feed %s: %s\n", path.c_str(),
+                    strerror(errno));
     }
     if (s.feed == nullptr) return false;
     const ssize_t got = getline(&s.line_buf, &s.line_cap, s.feed);
@@ -191,25 +168,34 @@ bool next_line(State &s, std::string &line, unsigned long &line_no) {
     return true;
 }
 
-void deliver(State &s) {
-    GuardedBuffer buffer;
+// Hands one push to the registered callback, from whatever source: copied
+// into this thread's guarded buffer, not NUL-terminated.
+void deliver(State &s, const char *data, size_t len) {
+    const OstrelMsgCallback cb = s.callbacks[eOstrelMsg_Push].load();
+    if (cb == nullptr) return;  // nobody listens for pushes
+    if (len > static_cast<size_t>(INT_MAX)) {
+        fprintf(stderr, "ostrel_sdk: a push of %zu bytes is too long; dropped\n", len);
+        return;
+    }
+    thread_local GuardedBuffer buffer;
+    const char *at = buffer.place(data, len);
+    if (at == nullptr) {
+        fprintf(stderr, "ostrel_sdk: out of memory for a push of %zu bytes; dropped\n", len);
+        return;
+    }
+    cb(at, static_cast<int>(len));
+}
+
+// A feed delivery thread: decodes lines until the feed ends.
+void read_feed(State &s) {
     std::string line, push;
     unsigned long line_no = 0;
     while (next_line(s, line, line_no)) {
-        const char *fault = decode_line(line.data(), line.size(), push);
-        if (fault == nullptr && push.size() > static_cast<size_t>(INT_MAX)) fault = "push too long";
-        if (fault != nullptr) {
+        if (const char *fault = decode_line(line.data(), line.size(), push)) {
             fprintf(stderr, "ostrel_sdk: feed line %lu: %s; skipped\n", line_no, fault);
             continue;
         }
-        const OstrelMsgCallback cb = s.callbacks[eOstrelMsg_Push].load();
-        if (cb == nullptr) continue;  // nobody listens for pushes
-        const char *data = buffer.place(push.data(), push.size());
-        if (data == nullptr) {
-            fprintf(stderr, "ostrel_sdk: feed line %lu: out of memory; skipped\n", line_no);
-            continue;
-        }
-        cb(data, static_cast<int>(push.size()));
+        deliver(s, push.data(), push.size());
     }
 }
 
@@ -222,7 +208,7 @@ extern "C" {
 int OstrelInit(const char *client_id, const char *server_url, const char *data) {
     State &s = state();
     std::lock_guard<std::mutex> lock(s.mu);
-    int rc = static_cast<int>(env_long("OSTREL_SDK_INIT_RESULT", 0));
+    int rc = static_cast<int>(settings().init_result);
     if (client_id == nullptr || server_url == nullptr || data == nullptr) rc = -1;
     s.initialised = rc != -1;
     if (s.initialised) {
@@ -272,32 +258,23 @@ int start_mqtt(State &s, const ostrel_standin::BrokerUrl &url, const std::string
     c.url_text = url_text;
     c.client_id = s.client_id;
     c.apps = s.apps;
-    c.deliver = [&s](const char *data, size_t len) {
-        const OstrelMsgCallback cb = s.callbacks[eOstrelMsg_Push].load();
-        if (cb == nullptr || len > static_cast<size_t>(INT_MAX)) return;
-        thread_local GuardedBuffer buffer;
-        const char *at = buffer.place(data, len);
-        if (at == nullptr) {
-            fprintf(stderr, "ostrel_sdk: out of memory for a push of %zu bytes; dropped\n", len);
-            return;
-        }
-        cb(at, static_cast<int>(len));
-    };
+    c.settings = settings();
+    c.deliver = [&s](const char *data, size_t len) { deliver(s, data, len); };
     // Without a trace file no event text is built, the pushes' included.
     if (tracing(s)) c.trace = [&s](const std::string &event) { trace(s, "mqtt " + event); };
     return ostrel_standin::mqtt_start(std::move(c));
 }
 
 // Feed mode: the feed must be something that can be read line by line.
-bool feed_usable(const char *path) {
-    if (path == nullptr || *path == '\0') return true;  // standard input
+bool feed_usable(const std::string &path) {
+    if (path.empty()) return true;  // standard input
     struct stat st {};
-    if (access(path, R_OK) != 0 || stat(path, &st) != 0) {
-        fprintf(stderr, "ostrel_sdk: cannot read feed %s: %s\n", path, strerror(errno));
+    if (access(path.c_str(), R_OK) != 0 || stat(path.c_str(), &st) != 0) {
+        fprintf(stderr, "ostrel_sdk: cannot read feed %s: %s\n", path.c_str(), strerror(errno));
         return false;
     }
     if (S_ISDIR(st.st_mode)) {
-        fprintf(stderr, "ostrel_sdk: feed %s is a directory\n", path);
+        fprintf(stderr, "ostrel_sdk: feed %s is a directory\n", path.c_str());
         return false;
     }
     return true;
@@ -310,10 +287,9 @@ extern "C" {
 int OstrelStart(void) {
     State &s = state();
     std::lock_guard<std::mutex> lock(s.mu);
-    int rc = static_cast<int>(env_long("OSTREL_SDK_START_RESULT", 0));
+    int rc = static_cast<int>(settings().start_result);
     if (rc != -1 && (!s.initialised || s.started)) rc = -1;
-    const char *server = getenv("OSTREL_SDK_SERVER");
-    const std::string url = server != nullptr && *server != '\0' ? server : s.server_url;
+    const std::string &url = settings().server.empty() ? s.server_url : settings().server;
     ostrel_standin::BrokerUrl broker;
     if (rc != -1 && ostrel_standin::parse_broker_url(url, broker)) {
         rc = start_mqtt(s, broker, url) == 0 ? rc : -1;
@@ -323,9 +299,9 @@ int OstrelStart(void) {
     }
     // The feed itself is opened by the delivery threads: opening a FIFO
     // for reading blocks until a writer comes, and start must return at once.
-    if (rc != -1 && !feed_usable(getenv("OSTREL_SDK_FEED"))) rc = -1;
+    if (rc != -1 && !feed_usable(settings().feed)) rc = -1;
     if (rc != -1) {
-        long threads = env_long("OSTREL_SDK_THREADS", 1);
+        long threads = settings().threads;
         if (threads < 1 || threads > 256) {
             fprintf(stderr, "ostrel_sdk: OSTREL_SDK_THREADS must be 1..256; using 1\n");
             threads = 1;
@@ -333,7 +309,7 @@ int OstrelStart(void) {
         long running = 0;
         for (; running < threads; ++running) {
             try {
-                std::thread(deliver, std::ref(s)).detach();
+                std::thread(read_feed, std::ref(s)).detach();
             } catch (const std::system_error &e) {
                 fprintf(stderr, "ostrel_sdk: cannot start a delivery thread: %s\n", e.what());
                 break;
