@@ -155,8 +155,7 @@ bool next_line(State &s, std::string &line, unsigned long &line_no) {
         const std::string &path = settings().feed;
         s.feed = !path.empty() ? open_feed(path.c_str()) : stdin;
         if (s.feed == nullptr)
-            fprintf(stderr, "ostrel_sdk: cannot open feed %s: %s\n", path.c_str(),
-                    strerror(errno));
+            fprintf(stderr, "ostrel_sdk: cannot open feed %s: %s\n", path.c_str(), strerror(errno));
     }
     if (s.feed == nullptr) return false;
     const ssize_t got = getline(&s.line_buf, &s.line_cap, s.feed);

@@ -7,19 +7,19 @@
 namespace ostrel_standin {
 
 struct Settings {
-    std::string server;          // OSTREL_SDK_SERVER: in place of the URL given to OstrelInit
-    std::string feed;            // OSTREL_SDK_FEED: file or FIFO; empty: standard input
-    long threads = 1;            // OSTREL_SDK_THREADS: feed delivery threads (1..256 used)
-    long connect_timeout = 10;   // OSTREL_SDK_CONNECT_TIMEOUT: seconds; 0 when malformed
+    std::string server;                // OSTREL_SDK_SERVER: in place of the URL given to OstrelInit
+    std::string feed;                  // OSTREL_SDK_FEED: file or FIFO; empty: standard input
+    long threads = 1;                  // OSTREL_SDK_THREADS: feed delivery threads (1..256 used)
+    long connect_timeout = 10;         // OSTREL_SDK_CONNECT_TIMEOUT: seconds; 0 when malformed
     std::string connect_timeout_text;  // as given, for the message when malformed
-    std::string ca_file;         // OSTREL_SDK_CA_FILE: mqtts CA certificates
-    std::string cert_file;       // OSTREL_SDK_CERT_FILE: mqtts client certificate
-    std::string key_file;        // OSTREL_SDK_KEY_FILE: and its key
-    std::string username;        // OSTREL_SDK_USERNAME: broker login
-    std::string password_file;   // OSTREL_SDK_PASSWORD_FILE: the password, never the environment
-    long init_result = 0;        // OSTREL_SDK_INIT_RESULT: what OstrelInit returns
-    long start_result = 0;       // OSTREL_SDK_START_RESULT: what OstrelStart returns
-    std::string trace;           // OSTREL_SDK_TRACE: file that logs calls and broker events
+    std::string ca_file;               // OSTREL_SDK_CA_FILE: mqtts CA certificates
+    std::string cert_file;             // OSTREL_SDK_CERT_FILE: mqtts client certificate
+    std::string key_file;              // OSTREL_SDK_KEY_FILE: and its key
+    std::string username;              // OSTREL_SDK_USERNAME: broker login
+    std::string password_file;  // OSTREL_SDK_PASSWORD_FILE: the password, never the environment
+    long init_result = 0;       // OSTREL_SDK_INIT_RESULT: what OstrelInit returns
+    long start_result = 0;      // OSTREL_SDK_START_RESULT: what OstrelStart returns
+    std::string trace;          // OSTREL_SDK_TRACE: file that logs calls and broker events
 };
 
 // The settings, read from the environment on first use. A variable that is

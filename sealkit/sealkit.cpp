@@ -86,9 +86,7 @@ struct CallArgs {
         return (key_kind != kNoKey && key == nullptr) || src == nullptr || dst == nullptr ||
                len == nullptr;
     }
-    bool key_too_short() const {
-        return key_kind == kCallerKey && key_len < SEALKIT_MIN_KEY_LEN;
-    }
+    bool key_too_short() const { return key_kind == kCallerKey && key_len < SEALKIT_MIN_KEY_LEN; }
 };
 
 // Sets *env_len to the envelope length once every check passed.
@@ -320,7 +318,7 @@ class ThreadCtx {
         // chain by itself.
         const unsigned char *iv = mode == kCbc ? kZero : nullptr;
         return EVP_CipherInit_ex2(*slot_, nullptr, key, iv, evp_enc(dir), nullptr) == 1 ? *slot_
-                                                                                   : nullptr;
+                                                                                        : nullptr;
     }
 
   private:
@@ -502,13 +500,13 @@ constexpr uint32_t max_envelope(uint32_t b) {
 struct sealkit_stream {
     uint32_t block;
     StreamState state;
-    bool unknown;        // total not announced
-    uint64_t total;      // input bytes announced, or the most an unknown total allows
-    uint64_t done;       // input bytes taken
-    unsigned char first; // sealing: the pad-count byte; opening: the one read
-    uint32_t pad;        // opening: bytes of pad at the end of the blocks
-    uint32_t hold;       // opening: body bytes kept back until final
-    uint32_t buffered;   // bytes in buf: sealing a partial block, opening cipher text
+    bool unknown;         // total not announced
+    uint64_t total;       // input bytes announced, or the most an unknown total allows
+    uint64_t done;        // input bytes taken
+    unsigned char first;  // sealing: the pad-count byte; opening: the one read
+    uint32_t pad;         // opening: bytes of pad at the end of the blocks
+    uint32_t hold;        // opening: body bytes kept back until final
+    uint32_t buffered;    // bytes in buf: sealing a partial block, opening cipher text
     unsigned char buf[kHoldMax + SEALKIT_AES_BLOCK];
     BF_KEY bf;
     Engine engine;  // on this stream's own context or bf
@@ -644,7 +642,8 @@ bool stream_tail(sealkit_stream *s, unsigned char *out, uint32_t need) {
             memset(s->buf + s->buffered, 0, b - s->buffered);
             ok = s->engine.update(s->buf, b, out);
         }
-        if (s->unknown) s->first = static_cast<unsigned char>(b - s->done % b);
+        // B is 8 or 16, a power of two.
+        if (s->unknown) s->first = static_cast<unsigned char>(b - (s->done & (b - 1)));
     } else if (s->buffered > 0) {
         unsigned char scratch[sizeof s->buf];
         ok = s->engine.update(s->buf, s->buffered, scratch);
@@ -753,7 +752,8 @@ int sealkit_seal(sealkit_key *key, const unsigned char *src, uint32_t src_len, u
     if (rc != SEALKIT_OK) return rc;
     const Busy busy(key);
     if (!busy.held()) return SEALKIT_ERR_BUSY;
-    if (key->family != kBlowfish && key->ctx[evp_enc(SEALKIT_SEAL)] == nullptr) return SEALKIT_ERR_KEY_SCHEDULE;
+    if (key->family != kBlowfish && key->ctx[evp_enc(SEALKIT_SEAL)] == nullptr)
+        return SEALKIT_ERR_KEY_SCHEDULE;
     KeyCall call(key, SEALKIT_SEAL);
     rc = seal_envelope(call.engine, block, src, src_len, dst, env_len, len);
     call.finish(rc == SEALKIT_OK, dst + env_len - block);
@@ -768,7 +768,8 @@ int sealkit_open(sealkit_key *key, const unsigned char *src, uint32_t src_len, u
     if (rc != SEALKIT_OK) return rc;
     const Busy busy(key);
     if (!busy.held()) return SEALKIT_ERR_BUSY;
-    if (key->family != kBlowfish && key->ctx[evp_enc(SEALKIT_OPEN)] == nullptr) return SEALKIT_ERR_KEY_SCHEDULE;
+    if (key->family != kBlowfish && key->ctx[evp_enc(SEALKIT_OPEN)] == nullptr)
+        return SEALKIT_ERR_KEY_SCHEDULE;
     KeyCall call(key, SEALKIT_OPEN);
     rc = open_envelope(call.engine, src, src_len, dst, out_len, len);
     call.finish(rc == SEALKIT_OK, src_len > 1 ? src + src_len - block : nullptr);
@@ -845,8 +846,8 @@ int sealkit_stream_final(sealkit_stream *s, unsigned char *out, uint32_t *out_le
     if (s->state != kLive) return SEALKIT_ERR_LENGTH;
     const int rc = stream_complete(s);
     if (rc != SEALKIT_OK) return stream_fail(s, rc);
-    const uint32_t need = s->engine.dir == SEALKIT_SEAL ? (s->buffered > 0 ? s->block : 0)
-                                                        : s->buffered - s->pad;
+    const uint32_t need =
+        s->engine.dir == SEALKIT_SEAL ? (s->buffered > 0 ? s->block : 0) : s->buffered - s->pad;
     if (need > *out_len || (need > 0 && out == nullptr)) return SEALKIT_ERR_CAPACITY;
     const bool ok = stream_tail(s, out, need);
     wipe(s->buf);

@@ -8,9 +8,11 @@
 
 #include <filesystem>
 #include <fstream>
+#include <set>
 #include <sstream>
 #include <thread>
 
+#include "options.h"
 #include "process.h"
 #include "support.h"
 
@@ -55,6 +57,15 @@ class Tool : public ::testing::Test {
         s << f.rdbuf();
         unlink((scratch_.dir() + ".ls").c_str());
         return s.str();
+    }
+
+    // Waits up to 20 s for the temporary file of output "out" to appear.
+    bool temp_file_appears() const {
+        for (int i = 0; i < 20000; ++i) {
+            if (listing().find("out.") != std::string::npos) return true;
+            std::this_thread::sleep_for(1ms);
+        }
+        return false;
     }
 
     struct Result {
@@ -155,98 +166,101 @@ TEST_F(Tool, ErrorsNameTheProblemAndWriteNothing) {
         const char *what;
         std::vector<std::string> args;
         std::string stdin_path;
-        int status;
         const char *message;
+        int status;
+        bool prints = false;  // writes to stdout before it fails
     };
     const Case cases[] = {
-        {"no command", {}, "/dev/null", 2, "no command"},
-        {"unknown command", {"crypt"}, "/dev/null", 2, "unknown command"},
-        {"no cipher", {"seal", "--key-file", k}, plain, 2, "--cipher is required"},
+        {"no command", {}, "/dev/null", "no command", 2},
+        {"unknown command", {"crypt"}, "/dev/null", "unknown command", 2},
+        {"no cipher", {"seal", "--key-file", k}, plain, "--cipher is required", 2},
         {"unknown cipher",
          {"seal", "--cipher", "des", "--key-file", k},
          plain,
-         2,
-         "unknown cipher"},
-        {"no key", {"seal", "--cipher", "aes-cbc"}, plain, 2, "--key-file is required"},
+         "unknown cipher",
+         2},
+        {"no key", {"seal", "--cipher", "aes-cbc"}, plain, "--key-file is required", 2},
         {"builtin with key",
          {"seal", "--cipher", "builtin", "--key-file", k},
          plain,
-         2,
-         "takes no --key-file"},
-        {"option without value", {"seal", "--cipher"}, plain, 2, "--cipher needs a value"},
+         "takes no --key-file",
+         2},
+        {"option without value", {"seal", "--cipher"}, plain, "--cipher needs a value", 2},
         {"an option is no value",
          {"seal", "--cipher", "builtin", "--out", "--force"},
          plain,
-         2,
-         "--out needs a value"},
+         "--out needs a value",
+         2},
         {"repeated option",
          {"seal", "--cipher", "builtin", "--cipher=builtin"},
          plain,
-         2,
-         "--cipher given twice"},
+         "--cipher given twice",
+         2},
         {"unknown option",
          {"seal", "--cipher", "aes-cbc", "--key", "x"},
          plain,
-         2,
-         "unknown option"},
+         "unknown option",
+         2},
         {"key and input on stdin",
          {"seal", "--cipher", "aes-cbc", "--key-file", "-"},
          plain,
-         2,
-         "cannot both be standard input"},
+         "cannot both be standard input",
+         2},
         {"key too short",
          {"seal", "--cipher", "aes-ecb", "--key-file", short_key},
          plain,
-         1,
-         "key too short: 15 bytes"},
+         "key too short: 15 bytes",
+         1},
         {"envelope checked before the key",
          {"open", "--cipher", "blowfish", "--key-file", short_key, "--in", not_env},
          "/dev/null",
-         1,
-         "not an envelope"},
+         "not an envelope",
+         1},
         {"missing key file",
          {"seal", "--cipher", "aes-ecb", "--key-file", path("nokey")},
          plain,
-         1,
-         "cannot open"},
+         "cannot open",
+         1},
         {"missing input",
          {"seal", "--cipher", "builtin", "--in", path("nothing")},
          "/dev/null",
-         1,
-         "cannot open"},
+         "cannot open",
+         1},
         {"directory input",
          {"seal", "--cipher", "builtin", "--in", scratch_.dir()},
          "/dev/null",
-         1,
-         "is a directory"},
-        {"empty input", {"seal", "--cipher", "builtin"}, empty, 1, "input is empty"},
+         "is a directory",
+         1},
+        {"empty input", {"seal", "--cipher", "builtin"}, empty, "input is empty", 1},
         {"not an envelope",
          {"open", "--cipher", "aes-cbc", "--key-file", k},
          not_env,
-         1,
-         "not an envelope: 18 bytes is not a multiple of 16 plus 1"},
+         "not an envelope: 18 bytes is not a multiple of 16 plus 1",
+         1},
         {"forged pad count",
          {"open", "--cipher", "builtin"},
          forged,
-         1,
-         "pad count exceeds its blocks"},
-        {"inspect a non-envelope", {"inspect"}, not_env, 1, "not an envelope for any cipher"},
+         "pad count exceeds its blocks",
+         1},
+        {"inspect a non-envelope", {"inspect"}, not_env, "not an envelope for any cipher", 1, true},
+        {"file and --in", {"inspect", not_env, "--in", not_env}, "/dev/null", "not both", 2},
+        {"two files", {"inspect", not_env, not_env}, "/dev/null", "one FILE at most", 2},
         {"existing output",
          {"seal", "--cipher", "builtin", "--out", path("taken")},
          plain,
-         1,
-         "use --force"},
+         "use --force",
+         1},
         {"output to a missing directory",
          {"seal", "--cipher", "builtin", "--out", path("no/such/dir")},
          plain,
-         1,
-         "cannot create"},
+         "cannot create",
+         1},
         {"output device full",
          {"seal", "--cipher", "builtin", "--out", "/dev/full"},
          plain,
-         1,
-         "cannot write /dev/full"},
-        {"keygen for builtin", {"keygen", "--cipher", "builtin"}, "/dev/null", 2, "none to make"},
+         "cannot write /dev/full",
+         1},
+        {"keygen for builtin", {"keygen", "--cipher", "builtin"}, "/dev/null", "none to make", 2},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.what);
@@ -254,9 +268,7 @@ TEST_F(Tool, ErrorsNameTheProblemAndWriteNothing) {
         EXPECT_EQ(r.status, c.status);
         EXPECT_NE(r.err.find(c.message), std::string::npos) << r.err;
         EXPECT_EQ(r.err.rfind("sealkit: ", 0), 0u) << r.err;
-        if (std::string(c.what) != "inspect a non-envelope") {
-            EXPECT_TRUE(r.out.empty());
-        }
+        EXPECT_EQ(r.out.empty(), !c.prints);
     }
     EXPECT_EQ(read("taken"), Bytes{'x'});
     EXPECT_FALSE(exists("no"));
@@ -348,13 +360,7 @@ TEST_F(Tool, SigtermDuringAWriteLeavesNoTemporaryFile) {
     Child child({SEALKIT_TOOL, "seal", "--cipher", "aes-cbc", "--key-file", key("key", 16), "--in",
                  big, "--out", path("out")},
                 {});
-    // Waits for the temporary file to appear, then stops the command.
-    bool seen = false;
-    for (int i = 0; i < 20000 && !seen; ++i) {
-        seen = listing().find("out.") != std::string::npos;
-        if (!seen) std::this_thread::sleep_for(1ms);
-    }
-    ASSERT_TRUE(seen) << listing();
+    ASSERT_TRUE(temp_file_appears()) << listing();
     const int status = child.signal_and_wait(SIGTERM);
     EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM);
     EXPECT_EQ(listing(), "big\nkey\n");
@@ -407,14 +413,13 @@ TEST_F(Tool, KeysAreMadeFreshAndCheckedForMistakes) {
         const char *warning;
     };
     const Case cases[] = {
-        {"newline", Bytes(16, 'k'), 0600, "ends in a newline"},
+        {"newline", concat(Bytes(16, 'k'), {'\n'}), 0600, "ends in a newline"},
         {"hex", Bytes(hex.begin(), hex.end()), 0600, "looks like hex"},
         {"base64", Bytes(24, 'Q'), 0600, "looks like base64"},
         {"world-readable", Bytes(16, 0x01), 0644, "can be read by others (mode 0644)"},
         {"too long", Bytes(40, 0x01), 0600, "uses only the first 32"},
     };
-    for (Case c : cases) {
-        if (std::string(c.what) == "newline") c.key.push_back('\n');
+    for (const Case &c : cases) {
         const Result r = sealkit({"seal", "--cipher", "aes-cbc", "--key-file",
                                   write(std::string("k_") + c.what, c.key, c.mode)},
                                  write("p", {'x'}));
@@ -461,6 +466,114 @@ TEST_F(Tool, ConventionsHelpVersionAndDashes) {
         sealkit({"open", "--cipher", "aes-cbc", "--key-file", path("key"), "--in", "-"},
                 write("env", s.out));
     EXPECT_EQ(o.out, (Bytes{'a', 'b', 'c'}));
+}
+
+// Pipes of any length: one that ends within the first chunk behaves as a
+// file; a longer one streams with its total unknown, and sealing writes the
+// pad-count byte last, to whatever the output is. Each case is a shell
+// pipeline, its result compared with what the same data gives from a file,
+// in at most 32 MiB of address space per process (so of memory too).
+TEST_F(Tool, PipesGiveTheBytesFilesGive) {
+    std::mt19937 rng(17);
+    write("small", random_bytes(rng, 64));
+    write("big", random_bytes(rng, (kSanitized ? 3 : 40) << 20));  // over one 1 MiB chunk
+    key("k", 32);
+    key("k2", 16);
+    const auto sealed = [&](const std::string &name, const char *cipher, const char *k) {
+        const Result r = sealkit({"seal", "-c", cipher, "-k", path(k), path(name)});
+        EXPECT_EQ(r.status, 0) << r.err;
+        return r.out;
+    };
+    const Bytes small_env = sealed("small", "aes-cbc", "k"),
+                big_env = sealed("big", "aes-cbc", "k");
+    write("big.sk", big_env);
+    write("big.bad", concat(big_env, {'x'}));
+    const std::string before = listing();
+
+    struct Case {
+        const char *what, *script;
+        Bytes expect;         // in `out`, when the status is 0
+        std::string message;  // on stderr, when it is 1
+    };
+    const Case cases[] = {
+        {"64 bytes", "cat small | $S seal -c aes-cbc -k k > out", small_env, ""},
+        {"empty", "true | $S seal -c aes-cbc -k k -o out", {}, "input is empty"},
+        {"to a new file", "cat big | $S seal -c aes-cbc -k k -o out", big_env, ""},
+        {"to a redirected stdout", "cat big | $S seal -c aes-cbc -k k > out", big_env, ""},
+        {"appended", "printf ab > out; cat big | $S seal -c aes-cbc -k k >> out",
+         concat({'a', 'b'}, big_env), ""},
+        {"to a pipe", "cat big | $S seal -c aes-cbc -k k | cat > out", big_env, ""},
+        {"over a file", "printf old > out; cat big | $S seal -c aes-cbc -k k -f -o out", big_env,
+         ""},
+        {"opened to a pipe", "cat big.sk | $S open -c aes-cbc -k k - | cat > out", read("big"), ""},
+        {"key rotation", "$S open -c aes-cbc -k k big.sk | $S seal -c blowfish -k k2 -o out",
+         sealed("big", "blowfish", "k2"), ""},
+        {"malformed at its end",
+         "cat big.bad | $S open -c aes-cbc -k k -o out",
+         {},
+         "not an envelope: " + std::to_string(big_env.size() + 1) + " bytes"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        // The sanitizers reserve far more address space than they use.
+        const std::string limit = kSanitized ? "" : "ulimit -v 32768; ";
+        const Result r =
+            run({"/bin/bash", "-c",
+                 "set -o pipefail; " + limit + "cd " + scratch_.dir() + " && " + c.script},
+                "/dev/null", "", {{"S", SEALKIT_TOOL}});
+        EXPECT_EQ(r.status, c.expect.empty() ? 1 : 0) << r.err;
+        EXPECT_NE(r.err.find(c.message), std::string::npos) << r.err;
+        EXPECT_EQ(read("out"), c.expect);
+        unlink(path("out").c_str());
+        EXPECT_EQ(listing(), before);  // no temporary file left
+    }
+}
+
+// SIGKILL while a long pipe is sealed: the output was never committed, so
+// no file of that name exists, let alone one with the placeholder byte.
+TEST_F(Tool, SigkillWhileSealingAPipeCommitsNothing) {
+    ASSERT_EQ(mkfifo(path("fifo").c_str(), 0600), 0);
+    const int writer = ::open(path("fifo").c_str(), O_RDWR);  // never closed: no end
+    ASSERT_GE(writer, 0);
+    Child child({SEALKIT_TOOL, "seal", "-c", "builtin", "-o", path("out")}, {}, path("fifo"));
+    const Bytes chunk(3 << 20, 'x');  // past the first chunk: the total is unknown
+    ASSERT_EQ(::write(writer, chunk.data(), chunk.size()), static_cast<ssize_t>(chunk.size()));
+    ASSERT_TRUE(temp_file_appears()) << listing();
+    const int status = child.signal_and_wait(SIGKILL);
+    close(writer);
+    EXPECT_TRUE(WIFSIGNALED(status));
+    EXPECT_FALSE(exists("out"));
+}
+
+// The bash completion offers exactly the table's commands and options.
+TEST(Completion, OffersExactlyTheOptionTable) {
+    const auto complete = [](const std::string &words, int cword) {
+        const std::string cmd = "bash -c 'source " SEALKIT_COMPLETION "; COMP_WORDS=(" + words +
+                                "); COMP_CWORD=" + std::to_string(cword) +
+                                "; _sealkit; printf \"%s\\n\" \"${COMPREPLY[@]}\"'";
+        std::set<std::string> got;
+        FILE *p = popen(cmd.c_str(), "r");
+        char line[256];
+        while (p != nullptr && fgets(line, sizeof line, p) != nullptr)
+            got.insert(std::string(line, strcspn(line, "\n")));
+        if (p != nullptr) pclose(p);
+        return got;
+    };
+    const auto names = [](cli::Opt id) {
+        const cli::OptionSpec &o = cli::spec(id);
+        std::set<std::string> n = {o.name};
+        if (o.short_name != 0) n.insert(std::string{'-', o.short_name});
+        return n;
+    };
+    std::set<std::string> commands = names(cli::Opt::kHelp);
+    commands.merge(names(cli::Opt::kVersion));
+    for (const cli::CommandSpec &c : cli::command_table()) commands.insert(c.name);
+    EXPECT_EQ(complete("sealkit \"\"", 1), commands);
+    for (const cli::CommandSpec &c : cli::command_table()) {
+        std::set<std::string> options = names(cli::Opt::kHelp);
+        for (cli::Opt id : c.options) options.merge(names(id));
+        EXPECT_EQ(complete(std::string("sealkit ") + c.name + " -", 2), options) << c.name;
+    }
 }
 
 }  // namespace

@@ -300,8 +300,10 @@ TEST(Keyed, KeyAndStreamContract) {
     // The first byte: only of a sealing stream, only after a good final.
     unsigned char first = 0x5A;
     sealkit_stream *opener = nullptr, *sealer = nullptr, *empty = nullptr;
-    ASSERT_EQ(sealkit_stream_new(&opener, k.get(), SEALKIT_OPEN, SEALKIT_TOTAL_UNKNOWN), SEALKIT_OK);
-    ASSERT_EQ(sealkit_stream_new(&sealer, k.get(), SEALKIT_SEAL, SEALKIT_TOTAL_UNKNOWN), SEALKIT_OK);
+    ASSERT_EQ(sealkit_stream_new(&opener, k.get(), SEALKIT_OPEN, SEALKIT_TOTAL_UNKNOWN),
+              SEALKIT_OK);
+    ASSERT_EQ(sealkit_stream_new(&sealer, k.get(), SEALKIT_SEAL, SEALKIT_TOTAL_UNKNOWN),
+              SEALKIT_OK);
     ASSERT_EQ(sealkit_stream_new(&empty, k.get(), SEALKIT_SEAL, SEALKIT_TOTAL_UNKNOWN), SEALKIT_OK);
     const StreamPtr g3(opener), g4(sealer), g5(empty);
     EXPECT_EQ(sealkit_stream_first_byte(nullptr, &first), SEALKIT_ERR_NULL);

@@ -1,0 +1,239 @@
+// SPDX-License-Identifier: MIT
+#include "options.h"
+
+#include <string.h>
+
+#include "cli.h"
+#include "commands.h"
+
+namespace cli {
+
+namespace {
+
+const OptionSpec kOptions[] = {
+    {Opt::kCipher, 'c', "--cipher", "NAME",
+     "aes-ecb, aes-cbc (AES, 16-byte blocks; a 16..23-byte\n"
+     "key is AES-128, 24..31 AES-192, 32 or more AES-256),\n"
+     "builtin (AES-256-CBC under the library's built-in key;\n"
+     "no key file), blowfish (Blowfish-CBC, 8-byte blocks)"},
+    {Opt::kKeyFile, 'k', "--key-file", "PATH",
+     "the raw key bytes, at least 16 (see 'sealkit keygen')"},
+    {Opt::kIn, 0, "--in", "PATH", "input, as FILE (default: standard input, of any size)"},
+    {Opt::kOut, 'o', "--out", "PATH", "output (default: standard output)"},
+    {Opt::kForce, 'f', "--force", nullptr,
+     "replace an existing output file (in place: its mode,\n"
+     "owner and links stay)"},
+    {Opt::kProgress, 0, "--progress", nullptr, "progress on standard error"},
+    {Opt::kNoProgress, 0, "--no-progress", nullptr,
+     "none (default: on a terminal, for inputs over 64 MiB)"},
+    {Opt::kJson, 0, "--json", nullptr, "one JSON object instead of text"},
+    {Opt::kHelp, 'h', "--help", nullptr, "this help"},
+    {Opt::kVersion, 0, "--version", nullptr, "the version"},
+};
+
+constexpr Opt kSealOpen[] = {Opt::kCipher, Opt::kKeyFile,  Opt::kIn,        Opt::kOut,
+                             Opt::kForce,  Opt::kProgress, Opt::kNoProgress};
+constexpr Opt kInspect[] = {Opt::kIn, Opt::kJson};
+constexpr Opt kKeygen[] = {Opt::kCipher, Opt::kOut};
+
+const CommandSpec kCommands[] = {
+    {"seal", kSealOpen, true,
+     "Seals the input into a cipher envelope: one pad-count byte, then the input\n"
+     "completed with zero bytes to whole blocks and encrypted.\n",
+     seal},
+    {"open", kSealOpen, true,
+     "Opens a cipher envelope made by 'sealkit seal' (or the library) with the same\n"
+     "cipher and key, and writes the plaintext. A wrong key is not detected: it\n"
+     "gives meaningless bytes.\n",
+     open},
+    {"inspect", kInspect, true,
+     "Prints an envelope's length, its pad-count byte, and for AES (16-byte blocks)\n"
+     "and Blowfish (8-byte blocks) whether its length fits, in how many blocks, and\n"
+     "the plaintext length it would open to. Reads only the first byte of a file.\n"
+     "Exits 1 when it fits neither.\n",
+     inspect},
+    {"keygen", kKeygen, false,
+     "Writes a fresh random key from the system's random source: 32 bytes for\n"
+     "aes-ecb and aes-cbc (AES-256), 16 for blowfish. The file is made with mode\n"
+     "0600 and never replaces an existing one.\n",
+     keygen},
+};
+
+const Cipher kCiphers[] = {
+    {"aes-ecb", SEALKIT_CIPHER_AES_ECB, SEALKIT_AES_BLOCK, 32, 32},
+    {"aes-cbc", SEALKIT_CIPHER_AES_CBC, SEALKIT_AES_BLOCK, 32, 32},
+    {"builtin", SEALKIT_CIPHER_BUILTIN, SEALKIT_AES_BLOCK, 0, 0},
+    {"blowfish", SEALKIT_CIPHER_BLOWFISH, SEALKIT_BF_BLOCK, SEALKIT_BF_MAX_KEY_LEN, 16},
+};
+
+bool takes(const CommandSpec &c, Opt id) {
+    for (Opt o : c.options)
+        if (o == id) return true;
+    return id == Opt::kHelp;
+}
+
+// The option an argument names ("--cipher", "-c"), with an inline value
+// ("--cipher=aes-cbc", "-caes-cbc") split off; nullptr when it names none.
+const OptionSpec *lookup(const std::string &arg, std::string &inline_value, bool &has_inline) {
+    has_inline = false;
+    for (const OptionSpec &o : kOptions) {
+        const std::string name = o.name;
+        if (arg == name || (o.short_name != 0 && arg == std::string{'-', o.short_name})) return &o;
+        if (arg.rfind(name + "=", 0) == 0) {
+            inline_value = arg.substr(name.size() + 1);
+            has_inline = true;
+            return &o;
+        }
+        if (o.short_name != 0 && o.value_name != nullptr && arg.size() > 2 && arg[0] == '-' &&
+            arg[1] == o.short_name) {
+            inline_value = arg.substr(2);
+            has_inline = true;
+            return &o;
+        }
+    }
+    return nullptr;
+}
+
+bool is_option(const char *arg) {
+    return arg[0] == '-' && arg[1] != '\0';
+}
+
+std::string cipher_names() {
+    std::string s;
+    for (const Cipher &c : kCiphers) s += std::string(s.empty() ? "" : ", ") + c.name;
+    return s;
+}
+
+// "seal --cipher NAME [--key-file PATH] ... [FILE]"
+std::string synopsis(const CommandSpec &c) {
+    std::string s = c.name;
+    for (Opt id : c.options) {
+        const OptionSpec &o = spec(id);
+        const std::string word =
+            (o.short_name ? std::string{'-', o.short_name} : std::string(o.name)) +
+            (o.value_name ? std::string(" ") + o.value_name : "");
+        s += id == Opt::kCipher ? " " + word : " [" + word + "]";
+    }
+    return s + (c.takes_file ? " [FILE]" : "");
+}
+
+}  // namespace
+
+std::span<const OptionSpec> option_table() {
+    return kOptions;
+}
+
+std::span<const CommandSpec> command_table() {
+    return kCommands;
+}
+
+const OptionSpec &spec(Opt id) {
+    for (const OptionSpec &o : kOptions)
+        if (o.id == id) return o;
+    return kOptions[0];  // every Opt has a row
+}
+
+std::string name(Opt id) {
+    return spec(id).name;
+}
+
+std::string Options::value(Opt id) const {
+    const auto it = given.find(id);
+    return it == given.end() ? std::string() : it->second;
+}
+
+std::string usage() {
+    std::string s;
+    for (const CommandSpec &c : kCommands)
+        s += std::string(s.empty() ? "usage: " : "       ") + "sealkit " + synopsis(c) + "\n";
+    return s +
+           "       sealkit --version | COMMAND --help\n"
+           "NAME: " +
+           cipher_names() + ". PATH or FILE '-': standard input or output.\n";
+}
+
+std::string help(const CommandSpec &c) {
+    std::string s = "usage: sealkit " + synopsis(c) + "\n\n" + c.description + "\n";
+    for (Opt id : c.options) {
+        const OptionSpec &o = spec(id);
+        std::string left = "  ";
+        left += o.short_name ? std::string{'-', o.short_name, ',', ' '} : "    ";
+        left += o.name;
+        if (o.value_name) left += std::string(" ") + o.value_name;
+        left.resize(24, ' ');
+        std::string text = o.help;
+        for (size_t at = 0; (at = text.find('\n', at)) != std::string::npos; at += 25)
+            text.insert(at + 1, 24, ' ');
+        s += left + text + "\n";
+    }
+    return s;
+}
+
+Options parse(int argc, char **argv) {
+    Options o;
+    auto usage_error = [](const std::string &why) { fail(why + "\n" + usage(), kExitUsage); };
+    if (argc < 2) usage_error("no command");
+    const std::string first = argv[1];
+    for (Opt id : {Opt::kHelp, Opt::kVersion}) {
+        std::string value;
+        bool has_inline = false;
+        if (lookup(first, value, has_inline) == &spec(id) && !has_inline) {
+            o.given[id] = "";
+            return o;
+        }
+    }
+    for (const CommandSpec &c : kCommands)
+        if (first == c.name) o.command = &c;
+    if (o.command == nullptr) usage_error("unknown command '" + first + "'");
+    const CommandSpec &c = *o.command;
+    bool options_end = false;
+    for (int i = 2; i < argc; ++i) {
+        const std::string arg = argv[i];
+        if (!options_end && arg == "--") {
+            options_end = true;
+            continue;
+        }
+        if (options_end || !is_option(argv[i])) {
+            if (!c.takes_file) fail("unexpected argument '" + arg + "'", kExitUsage);
+            if (!o.file.empty()) fail("one FILE at most", kExitUsage);
+            o.file = arg;
+            continue;
+        }
+        std::string value;
+        bool has_inline = false;
+        const OptionSpec *spec_ = lookup(arg, value, has_inline);
+        if (spec_ == nullptr || !takes(c, spec_->id))
+            fail("unknown option '" + arg + "' for " + c.name, kExitUsage);
+        const std::string name = spec_->name;
+        if (o.has(spec_->id)) fail(name + " given twice", kExitUsage);
+        if (spec_->value_name == nullptr) {
+            if (has_inline) fail(name + " takes no value", kExitUsage);
+            o.given[spec_->id] = "";
+            continue;
+        }
+        if (!has_inline) {
+            // A following option is never taken as a value.
+            if (i + 1 >= argc || is_option(argv[i + 1])) fail(name + " needs a value", kExitUsage);
+            value = argv[++i];
+        }
+        if (value.empty()) fail(name + " needs a value", kExitUsage);
+        o.given[spec_->id] = value;
+    }
+    if (o.has(Opt::kIn) && !o.file.empty())
+        fail("give the input as FILE or with " + name(Opt::kIn) + ", not both", kExitUsage);
+    if (o.has(Opt::kProgress) && o.has(Opt::kNoProgress))
+        fail(name(Opt::kProgress) + " and " + name(Opt::kNoProgress) + " exclude each other",
+             kExitUsage);
+    return o;
+}
+
+const Cipher &cipher_option(const Options &o) {
+    const std::string name = o.value(Opt::kCipher);
+    if (name.empty())
+        fail(cli::name(Opt::kCipher) + " is required (" + cipher_names() + ")", kExitUsage);
+    for (const Cipher &c : kCiphers)
+        if (name == c.name) return c;
+    fail("unknown cipher '" + name + "' (" + cipher_names() + ")", kExitUsage);
+}
+
+}  // namespace cli

@@ -1,0 +1,83 @@
+// SPDX-License-Identifier: MIT
+// The command line: one table of commands and one of options drive parsing,
+// the usage and help texts, and dispatch. The bash completion
+// (sealkit.bash-completion) offers the same names; a test holds the two in
+// step.
+#pragma once
+
+#include <sealkit.h>
+
+#include <map>
+#include <span>
+#include <string>
+
+namespace cli {
+
+enum class Opt {
+    kCipher,
+    kKeyFile,
+    kIn,
+    kOut,
+    kForce,
+    kProgress,
+    kNoProgress,
+    kJson,
+    kHelp,
+    kVersion
+};
+
+struct Options;
+
+struct OptionSpec {
+    Opt id;
+    char short_name;         // 'c', or 0
+    const char *name;        // "--cipher"
+    const char *value_name;  // "NAME"; nullptr for a flag
+    const char *help;
+};
+
+struct CommandSpec {
+    const char *name;
+    std::span<const Opt> options;  // what it takes besides --help
+    bool takes_file;               // a positional FILE, the same as --in
+    const char *description;       // for its --help
+    int (*run)(const Options &);
+};
+
+std::span<const OptionSpec> option_table();
+std::span<const CommandSpec> command_table();
+const OptionSpec &spec(Opt id);
+std::string name(Opt id);  // "--cipher"
+
+// A parsed command line. Without a command: --help or --version alone.
+struct Options {
+    const CommandSpec *command = nullptr;
+    std::map<Opt, std::string> given;  // flags map to ""
+    std::string file;                  // the positional FILE
+
+    bool has(Opt id) const { return given.count(id) > 0; }
+    std::string value(Opt id) const;
+    // The input: FILE or --in; empty for standard input.
+    std::string input() const { return has(Opt::kIn) ? value(Opt::kIn) : file; }
+};
+
+// Parses argv; a usage error fails with kExitUsage and the usage text.
+Options parse(int argc, char **argv);
+
+// The usage of every command, and one command's full help.
+std::string usage();
+std::string help(const CommandSpec &c);
+
+// The ciphers --cipher names.
+struct Cipher {
+    const char *name;
+    sealkit_cipher id;
+    uint32_t block;
+    uint32_t key_used;    // key bytes the cipher reads at most; 0: no key
+    uint32_t keygen_len;  // what keygen writes
+};
+
+// The cipher --cipher names; a usage failure when it is missing or unknown.
+const Cipher &cipher_option(const Options &o);
+
+}  // namespace cli
