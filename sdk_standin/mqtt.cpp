@@ -16,13 +16,22 @@
 
 #include <algorithm>
 #include <mutex>
+#include <random>
 #include <system_error>
 #include <thread>
 
 namespace ostrel_standin {
 
+namespace {
+
+bool has_broker_scheme(const std::string &url) {
+    return url.rfind("mqtt://", 0) == 0 || url.rfind("mqtts://", 0) == 0;
+}
+
+// One mqtt:// or mqtts:// URL; false when it does not parse.
 bool parse_broker_url(const std::string &url, BrokerUrl &out) {
     BrokerUrl u;
+    u.text = url;
     std::string rest;
     if (url.rfind("mqtt://", 0) == 0) {
         rest = url.substr(7);
@@ -49,7 +58,7 @@ bool parse_broker_url(const std::string &url, BrokerUrl &out) {
         u.host = rest.substr(0, colon);
         if (colon != std::string::npos) port = rest.substr(colon + 1);
     }
-    if (u.host.empty() || u.host.find_first_of("/@?# ") != std::string::npos) return false;
+    if (u.host.empty() || u.host.find_first_of("/@?# []") != std::string::npos) return false;
     if (!port.empty() || rest.back() == ':') {
         if (port.empty() || port.size() > 5 ||
             port.find_first_not_of("0123456789") != std::string::npos)
@@ -59,6 +68,33 @@ bool parse_broker_url(const std::string &url, BrokerUrl &out) {
     }
     out = u;
     return true;
+}
+
+}  // namespace
+
+ServerKind parse_servers(const std::string &setting, std::vector<BrokerUrl> &out,
+                         std::string &bad) {
+    std::vector<std::string> entries;
+    for (size_t at = 0;;) {
+        const size_t comma = setting.find(',', at);
+        entries.push_back(setting.substr(at, comma - at));
+        if (comma == std::string::npos) break;
+        at = comma + 1;
+    }
+    bool any = false;
+    for (const std::string &e : entries) any = any || has_broker_scheme(e);
+    if (!any) return ServerKind::kOther;
+    std::vector<BrokerUrl> urls;
+    for (const std::string &e : entries) {
+        BrokerUrl u;
+        if (!parse_broker_url(e, u)) {
+            bad = e.empty() ? "an empty entry" : e;
+            return ServerKind::kMalformed;
+        }
+        urls.push_back(u);
+    }
+    out = urls;
+    return ServerKind::kBrokers;
 }
 
 namespace {
@@ -114,47 +150,41 @@ const char *or_null(const std::string &s) {
 
 class Session {
   public:
-    explicit Session(MqttConfig c) : c_(std::move(c)) {}
+    explicit Session(MqttConfig c)
+        : c_(std::move(c)), nodes_(c_.servers.size()), used_(c_.servers.size()) {}
+    Session(const Session &) = delete;
+    Session &operator=(const Session &) = delete;
+    ~Session() {
+        for (mosquitto *m : nodes_)
+            if (m != nullptr) mosquitto_destroy(m);
+    }
 
+    // Connects to the first node that answers, from a random one, each
+    // getting an even share of what is left of the timeout.
     int start() {
         mosquitto_lib_init();
-        m_ = mosquitto_new(c_.client_id.c_str(), /*clean_session=*/false, this);
-        if (m_ == nullptr) return fail("cannot create the MQTT client: " + errno_text());
-        mosquitto_int_option(m_, MOSQ_OPT_PROTOCOL_VERSION, MQTT_PROTOCOL_V311);
-        mosquitto_connect_callback_set(m_, on_connect);
-        mosquitto_disconnect_callback_set(m_, on_disconnect);
-        mosquitto_subscribe_callback_set(m_, on_subscribe);
-        mosquitto_message_callback_set(m_, on_message);
-        mosquitto_log_callback_set(m_, on_log);
-        if (c_.url.tls && set_tls() != 0) return -1;
-        if (set_login() != 0) return -1;
-
         const long timeout = c_.settings.connect_timeout;
         if (timeout == 0)
             return fail("OSTREL_SDK_CONNECT_TIMEOUT=" + c_.settings.connect_timeout_text +
                         " is not a number of seconds from 1 to 3600");
-        trace("connect " + c_.url_text);
+        const size_t n = nodes_.size();
+        const size_t first = std::random_device{}() % n;
         const double deadline = now() + static_cast<double>(timeout);
-        // An asynchronous connect takes the first address the name resolves
-        // to, even when only a later one answers (localhost as ::1 and
-        // 127.0.0.1, with the broker on one of them). Binding to the wildcard
-        // of the family that answers steers it to that address; the host name
-        // stays as given, for the certificate check.
-        std::string why;
-        const int family = reachable_family(c_.url.host, c_.url.port, deadline, why);
-        if (family == 0) return fail(why);
-        int rc = mosquitto_connect_bind_async(m_, c_.url.host.c_str(), c_.url.port, kKeepalive,
-                                              family == AF_INET6 ? "::" : "0.0.0.0");
-        // Connected, and every subscription acknowledged, or a failure.
-        while (rc == MOSQ_ERR_SUCCESS && refused_ < 0 && !(connected_ && acked_ == wanted_)) {
-            if (now() >= deadline)
-                return fail("no answer from " + c_.url_text + " within " + std::to_string(timeout) +
-                            " s");
-            rc = mosquitto_loop(m_, 100, 1);
+        for (size_t k = 0; k < n; ++k) {
+            const size_t i = (first + k) % n;
+            const double share = (deadline - now()) / static_cast<double>(n - k);
+            const std::string why = connect(i, now() + share, timeout);
+            if (why.empty()) return run_in_background();
+            report(i, why);
+            if (now() >= deadline) break;
         }
-        if (refused_ > 0) return fail("the broker refused the connection: " + refusal());
-        if (refused_ == 0) return fail("the broker refused a subscription");
-        if (rc != MOSQ_ERR_SUCCESS) return fail(error_text(rc));
+        return -1;
+    }
+
+  private:
+    static constexpr int kKeepalive = 30;  // seconds
+
+    int run_in_background() {
         try {
             std::thread(&Session::run, this).detach();
         } catch (const std::system_error &e) {
@@ -163,67 +193,139 @@ class Session {
         return 0;
     }
 
-  private:
-    static constexpr int kKeepalive = 30;  // seconds
+    // The node's client, made on first use and kept, so that a session's
+    // messages in flight survive a reconnect to the same node.
+    mosquitto *client(size_t i, std::string &why) {
+        if (nodes_[i] != nullptr) return nodes_[i];
+        mosquitto *m = mosquitto_new(c_.client_id.c_str(), /*clean_session=*/false, this);
+        if (m == nullptr) {
+            why = "cannot create the MQTT client: " + errno_text();
+            return nullptr;
+        }
+        mosquitto_int_option(m, MOSQ_OPT_PROTOCOL_VERSION, MQTT_PROTOCOL_V311);
+        mosquitto_connect_callback_set(m, on_connect);
+        mosquitto_disconnect_callback_set(m, on_disconnect);
+        mosquitto_subscribe_callback_set(m, on_subscribe);
+        mosquitto_message_callback_set(m, on_message);
+        mosquitto_log_callback_set(m, on_log);
+        why = c_.servers[i].tls ? set_tls(m) : "";
+        if (why.empty()) why = set_login(m);
+        if (!why.empty()) {
+            mosquitto_destroy(m);
+            return nullptr;
+        }
+        return nodes_[i] = m;
+    }
 
-    int set_tls() {
+    // Connects to node i and subscribes, by the deadline: "" on success, or
+    // the reason it did not. A client that never had a session is dropped
+    // after a failure, so that no half-open connection of it lingers.
+    std::string connect(size_t i, double deadline, long timeout) {
+        const std::string why = try_connect(i, deadline, timeout);
+        if (why.empty()) {
+            used_[i] = true;
+            current_ = i;
+        } else if (!used_[i] && nodes_[i] != nullptr) {
+            mosquitto_destroy(nodes_[i]);
+            nodes_[i] = nullptr;
+        }
+        return why;
+    }
+
+    std::string try_connect(size_t i, double deadline, long timeout) {
+        const BrokerUrl &u = c_.servers[i];
+        std::string why;
+        mosquitto *m = client(i, why);
+        if (m == nullptr) return why;
+        connected_ = false;
+        refused_ = -1;
+        wanted_ = acked_ = 0;
+        last_error_.clear();
+        trace("connect " + u.text);
+        // An asynchronous connect takes the first address the name resolves
+        // to, even when only a later one answers (localhost as ::1 and
+        // 127.0.0.1, with the broker on one of them). Binding to the wildcard
+        // of the family that answers steers it to that address; the host name
+        // stays as given, for the certificate check.
+        const int family = reachable_family(u.host, u.port, deadline, why);
+        if (family == 0) return why;
+        int rc = mosquitto_connect_bind_async(m, u.host.c_str(), u.port, kKeepalive,
+                                              family == AF_INET6 ? "::" : "0.0.0.0");
+        // Connected, and every subscription acknowledged, or a failure.
+        while (rc == MOSQ_ERR_SUCCESS && refused_ < 0 && !(connected_ && acked_ == wanted_)) {
+            if (now() >= deadline)
+                return "no answer from " + u.text + " within " + std::to_string(timeout) + " s";
+            rc = mosquitto_loop(m, 100, 1);
+        }
+        if (refused_ > 0) return "the broker refused the connection: " + refusal();
+        if (refused_ == 0) return "the broker refused a subscription";
+        return rc == MOSQ_ERR_SUCCESS ? "" : error_text(rc);
+    }
+
+    // A TLS client: the system's CA store unless a CA file is named; the
+    // peer verified, TLS 1.2 or later, the host name checked.
+    std::string set_tls(mosquitto *m) {
         const char *ca = or_null(c_.settings.ca_file);
         const char *cert = or_null(c_.settings.cert_file);
         const char *key = or_null(c_.settings.key_file);
         if ((cert == nullptr) != (key == nullptr))
-            return fail("OSTREL_SDK_CERT_FILE and OSTREL_SDK_KEY_FILE go together");
-        // The system's CA store unless a CA file is named.
-        if (ca == nullptr) mosquitto_int_option(m_, MOSQ_OPT_TLS_USE_OS_CERTS, 1);
-        int rc = mosquitto_tls_set(m_, ca, ca == nullptr ? "/etc/ssl/certs" : nullptr, cert, key,
+            return "OSTREL_SDK_CERT_FILE and OSTREL_SDK_KEY_FILE go together";
+        if (ca == nullptr) mosquitto_int_option(m, MOSQ_OPT_TLS_USE_OS_CERTS, 1);
+        int rc = mosquitto_tls_set(m, ca, ca == nullptr ? "/etc/ssl/certs" : nullptr, cert, key,
                                    nullptr);
-        // Verify the peer, TLS 1.2 or later, and check the host name.
-        if (rc == MOSQ_ERR_SUCCESS) rc = mosquitto_tls_opts_set(m_, 1, "tlsv1.2", nullptr);
-        if (rc == MOSQ_ERR_SUCCESS) rc = mosquitto_tls_insecure_set(m_, false);
-        if (rc != MOSQ_ERR_SUCCESS) return fail("TLS set-up: " + error_text(rc));
-        return 0;
+        if (rc == MOSQ_ERR_SUCCESS) rc = mosquitto_tls_opts_set(m, 1, "tlsv1.2", nullptr);
+        if (rc == MOSQ_ERR_SUCCESS) rc = mosquitto_tls_insecure_set(m, false);
+        return rc == MOSQ_ERR_SUCCESS ? "" : "TLS set-up: " + error_text(rc);
     }
 
     // The user name from the settings; the password only from a file, never
     // from the environment, where other processes may read it.
-    int set_login() {
+    std::string set_login(mosquitto *m) {
         const char *user = or_null(c_.settings.username);
         const char *file = or_null(c_.settings.password_file);
-        if (user == nullptr) {
-            if (file != nullptr) return fail("OSTREL_SDK_PASSWORD_FILE needs OSTREL_SDK_USERNAME");
-            return 0;
-        }
+        if (user == nullptr)
+            return file != nullptr ? "OSTREL_SDK_PASSWORD_FILE needs OSTREL_SDK_USERNAME" : "";
         char password[1024] = {0};
         size_t n = 0;
         if (file != nullptr) {
             FILE *f = fopen(file, "re");
-            if (f == nullptr) return fail(std::string("cannot read ") + file + ": " + errno_text());
+            if (f == nullptr) return std::string("cannot read ") + file + ": " + errno_text();
             n = fread(password, 1, sizeof password - 1, f);
             fclose(f);
             while (n > 0 && (password[n - 1] == '\n' || password[n - 1] == '\r')) password[--n] = 0;
         }
-        const int rc = mosquitto_username_pw_set(m_, user, file != nullptr ? password : nullptr);
+        const int rc = mosquitto_username_pw_set(m, user, file != nullptr ? password : nullptr);
         explicit_bzero(password, sizeof password);
-        return rc == MOSQ_ERR_SUCCESS ? 0 : fail("login set-up: " + error_text(rc));
+        return rc == MOSQ_ERR_SUCCESS ? "" : "login set-up: " + error_text(rc);
     }
 
-    // The network thread: the loop, and reconnects with backoff.
+    // The network thread: the loop; after a loss the other nodes in turn,
+    // the lost one last, and a backoff only between whole rounds.
     void run() {
-        double delay = 0.5;
         for (;;) {
-            const int rc = mosquitto_loop(m_, 1000, 1);
-            if (rc == MOSQ_ERR_SUCCESS) {
-                if (connected_) delay = 0.5;
-                continue;
-            }
-            if (connected_) {
-                connected_ = false;
-                fprintf(stderr, "ostrel_sdk: connection to %s lost: %s; reconnecting\n",
-                        c_.url_text.c_str(), error_text(rc).c_str());
-                trace("disconnect " + std::to_string(rc));
+            const int rc = mosquitto_loop(nodes_[current_], 1000, 1);
+            if (rc == MOSQ_ERR_SUCCESS) continue;
+            const size_t lost = current_;
+            fprintf(stderr, "ostrel_sdk: connection to %s lost: %s; reconnecting\n",
+                    c_.servers[lost].text.c_str(), error_text(rc).c_str());
+            trace("disconnect " + std::to_string(rc));
+            reconnect(lost);
+            fprintf(stderr, "ostrel_sdk: reconnected to %s\n", c_.servers[current_].text.c_str());
+        }
+    }
+
+    void reconnect(size_t lost) {
+        const size_t n = nodes_.size();
+        const long timeout = c_.settings.connect_timeout;
+        const double share = std::max(1.0, static_cast<double>(timeout) / static_cast<double>(n));
+        for (double delay = 0.5;; delay = std::min(delay * 2, 30.0)) {
+            for (size_t k = 1; k <= n; ++k) {
+                const size_t i = (lost + k) % n;
+                const std::string why = connect(i, now() + share, timeout);
+                if (why.empty()) return;
+                trace("not connected to " + c_.servers[i].text + ": " + why);
             }
             usleep(static_cast<useconds_t>(delay * 1e6));
-            delay = std::min(delay * 2, 30.0);
-            mosquitto_reconnect(m_);  // the next loop reports how it went
         }
     }
 
@@ -234,9 +336,7 @@ class Session {
             s->refused_ = rc;
             return;
         }
-        if (s->ever_connected_)
-            fprintf(stderr, "ostrel_sdk: reconnected to %s\n", s->c_.url_text.c_str());
-        s->connected_ = s->ever_connected_ = true;
+        s->connected_ = true;
         // Again on every connect: harmless when the session kept them.
         s->wanted_ = 0;
         s->acked_ = 0;
@@ -249,12 +349,17 @@ class Session {
             }
     }
 
+    // QoS 2 is asked for; a broker may grant 1 (or 0). 0x80 is a refusal.
     static void on_subscribe(mosquitto *, void *obj, int mid, int count, const int *granted) {
         auto *s = static_cast<Session *>(obj);
-        for (int i = 0; i < count; ++i)
+        std::string grants;
+        for (int i = 0; i < count; ++i) {
             if (granted[i] > 2) s->refused_ = 0;
+            grants += ' ';
+            grants += std::to_string(granted[i]);
+        }
         ++s->acked_;
-        s->trace("subscribed " + std::to_string(mid));
+        s->trace("subscribed " + std::to_string(mid) + " granted" + grants);
     }
 
     static void on_disconnect(mosquitto *, void *obj, int rc) {
@@ -274,11 +379,20 @@ class Session {
         if (level == MOSQ_LOG_ERR) static_cast<Session *>(obj)->last_error_ = text;
     }
 
-    // Whether a topic is one this client subscribed to.
+    // Whether a topic is one this client subscribed to: a stale session may
+    // hold subscriptions of its own. Some brokers (RabbitMQ's MQTT plugin)
+    // route on topics with '/' turned into '.' and hand them back with every
+    // '.' turned into '/', so a dot in an app id may come back as a slash:
+    // the two are taken as one, as those brokers' routing does.
     bool ours(const char *topic) const {
+        const auto slashed = [](std::string t) {
+            std::replace(t.begin(), t.end(), '.', '/');
+            return t;
+        };
+        const std::string got = slashed(topic);
         for (const std::string &app : c_.apps) {
-            const std::string t = "push/" + app;
-            if (topic == t || topic == t + "/" + c_.client_id) return true;
+            const std::string t = slashed("push/" + app);
+            if (got == t || got == t + "/" + slashed(c_.client_id)) return true;
         }
         return false;
     }
@@ -293,13 +407,14 @@ class Session {
 
     static std::string errno_text() { return strerror(errno); }
 
+    void report(size_t i, const std::string &why) {
+        fprintf(stderr, "ostrel_sdk: %s: %s\n", c_.servers[i].text.c_str(), why.c_str());
+        trace("start failed on " + c_.servers[i].text + ": " + why);
+    }
+
     int fail(const std::string &why) {
-        fprintf(stderr, "ostrel_sdk: %s: %s\n", c_.url_text.c_str(), why.c_str());
+        fprintf(stderr, "ostrel_sdk: %s\n", why.c_str());
         trace("start failed: " + why);
-        if (m_ != nullptr) {
-            mosquitto_destroy(m_);
-            m_ = nullptr;
-        }
         return -1;
     }
 
@@ -308,8 +423,10 @@ class Session {
     }
 
     MqttConfig c_;
-    mosquitto *m_ = nullptr;
-    bool connected_ = false, ever_connected_ = false;
+    std::vector<mosquitto *> nodes_;  // one client per node, made on first use
+    std::vector<bool> used_;          // whether a node's client ever had a session
+    size_t current_ = 0;              // the node connected to
+    bool connected_ = false;
     int refused_ = -1;  // CONNACK code when refused; 0 when a subscription was
     int wanted_ = 0, acked_ = 0;
     std::string last_error_;

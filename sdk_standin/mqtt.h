@@ -1,8 +1,8 @@
 // SPDX-License-Identifier: MIT
-// The stand-in SDK's second source of pushes: an MQTT broker, through
-// libmosquitto. Each subscribed app A gets the topics push/A (every client of
-// the app) and push/A/CLIENT_ID (this client), at QoS 2, in a persistent
-// session under the client id.
+// The stand-in SDK's second source of pushes: an MQTT broker, or a cluster
+// of them, through libmosquitto. Each subscribed app A gets the topics
+// push/A (every client of the app) and push/A/CLIENT_ID (this client), at
+// QoS 2 (a broker may grant 1), in a persistent session under the client id.
 #pragma once
 
 #include <cstddef>
@@ -15,18 +15,27 @@
 namespace ostrel_standin {
 
 struct BrokerUrl {
+    std::string text;  // as given, for messages
     bool tls = false;
     std::string host;
     int port = 0;
 };
 
-// Parses mqtt://host[:port] (port 1883) or mqtts://host[:port] (8883); an
-// IPv6 host is written in brackets. False for any other URL.
-bool parse_broker_url(const std::string &url, BrokerUrl &out);
+enum class ServerKind {
+    kOther,     // no broker URL: the feed serves
+    kBrokers,   // every entry parsed
+    kMalformed  // a broker list with an entry that does not parse
+};
+
+// Parses a server setting: URLs separated by commas, each mqtt://host[:port]
+// (port 1883) or mqtts://host[:port] (8883), an IPv6 host in brackets. Once
+// any entry starts with mqtt:// or mqtts://, every entry must parse: else
+// kMalformed, with the first bad entry in `bad`. A setting with no such
+// entry is kOther.
+ServerKind parse_servers(const std::string &setting, std::vector<BrokerUrl> &out, std::string &bad);
 
 struct MqttConfig {
-    BrokerUrl url;
-    std::string url_text;  // for messages
+    std::vector<BrokerUrl> servers;  // the nodes, at least one
     std::string client_id;
     std::vector<std::string> apps;
     Settings settings;                                          // timeout, TLS and login
@@ -34,10 +43,12 @@ struct MqttConfig {
     std::function<void(const std::string &event)> trace;        // may be empty
 };
 
-// Connects and subscribes, waiting at most the connect timeout, then keeps
-// the connection up on a thread of its own: a lost connection is retried
-// with backoff from 0.5 s to 30 s, with one line on stderr per loss and per
-// recovery. Returns 0, or -1 with the reason on stderr.
+// Connects to the first node that answers, trying them from a random one,
+// and subscribes, within the connect timeout for the whole list; then keeps
+// a connection up on a thread of its own. A lost connection goes on at once
+// with the next node; only after a whole round failed does it back off (0.5 s
+// doubling to 30 s). One line on stderr per loss and per recovery, naming
+// the node. Returns 0, or -1 with the reasons on stderr.
 int mqtt_start(MqttConfig config);
 
 }  // namespace ostrel_standin

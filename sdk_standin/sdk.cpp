@@ -251,10 +251,9 @@ int OstrelRegister(OstrelMsgType type, OstrelMsgCallback callback) {
 namespace {
 
 // Starts the broker source: pushes go to the callback from its network thread.
-int start_mqtt(State &s, const ostrel_standin::BrokerUrl &url, const std::string &url_text) {
+int start_mqtt(State &s, std::vector<ostrel_standin::BrokerUrl> servers) {
     ostrel_standin::MqttConfig c;
-    c.url = url;
-    c.url_text = url_text;
+    c.servers = std::move(servers);
     c.client_id = s.client_id;
     c.apps = s.apps;
     c.settings = settings();
@@ -289,9 +288,16 @@ int OstrelStart(void) {
     int rc = static_cast<int>(settings().start_result);
     if (rc != -1 && (!s.initialised || s.started)) rc = -1;
     const std::string &url = settings().server.empty() ? s.server_url : settings().server;
-    ostrel_standin::BrokerUrl broker;
-    if (rc != -1 && ostrel_standin::parse_broker_url(url, broker)) {
-        rc = start_mqtt(s, broker, url) == 0 ? rc : -1;
+    std::vector<ostrel_standin::BrokerUrl> brokers;
+    std::string bad;
+    const auto kind = ostrel_standin::parse_servers(url, brokers, bad);
+    if (rc != -1 && kind != ostrel_standin::ServerKind::kOther) {
+        // A broker URL that does not parse is an error, never the feed.
+        if (kind == ostrel_standin::ServerKind::kMalformed)
+            fprintf(stderr, "ostrel_sdk: not a broker URL: %s\n", bad.c_str());
+        rc = kind == ostrel_standin::ServerKind::kBrokers && start_mqtt(s, std::move(brokers)) == 0
+                 ? rc
+                 : -1;
         s.started = rc != -1;
         trace(s, "OstrelStart() = " + std::to_string(rc));
         return rc;

@@ -17,6 +17,9 @@ Input::Input(const std::string &path) : name_(is_stdio(path) ? "standard input" 
     if (S_ISDIR(st.st_mode)) fail(name_ + " is a directory");
     regular_ = S_ISREG(st.st_mode);
     if (regular_) size_ = static_cast<uint64_t>(st.st_size);
+    // A pipe as large as a chunk lets the writer fill the next one while
+    // this one is worked on (best effort: the system may cap it).
+    if (S_ISFIFO(st.st_mode)) fcntl(fd_, F_SETPIPE_SZ, static_cast<int>(kChunk));
 }
 
 Input::~Input() {

@@ -118,6 +118,11 @@ void Output::open_path(const std::string &path) {
 // A descriptor written in place, unless the first byte must be written
 // again and it cannot take that.
 void Output::direct(int fd, bool owned) {
+    // A pipe as large as a chunk takes one whole write while the reader
+    // works (best effort: the system may cap it).
+    struct stat st {};
+    if (fstat(fd, &st) == 0 && S_ISFIFO(st.st_mode))
+        fcntl(fd, F_SETPIPE_SZ, static_cast<int>(kChunk));
     if (!rules_.patch || patchable(fd, start_)) {
         fd_ = fd;
         owned_ = owned;

@@ -1,0 +1,319 @@
+#!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
+# pushdemo through a 3-node RabbitMQ cluster on loopback, private to one run:
+#   scripts/cluster.sh [SCENARIO] [PUSHES]
+#   node-kill    (default) pushdemo's node is killed with SIGKILL mid-stream,
+#                then restarted
+#   leader-kill  the node leading the session's quorum queue is killed instead
+#   all-down     every node is down for 10 s; pushes published after they
+#                return must arrive
+#   bench        throughput against mosquitto_sub, the delivery gap over 5
+#                kills, memory per node
+# The nodes, their data and logs live in a temporary directory, on free
+# loopback ports, with their own Erlang port mapper and cookie; the system's
+# RabbitMQ service is never used or started. Everything is stopped by PID and
+# the directory removed on the way out (CLUSTER_KEEP=1 keeps it).
+# PUSHDEMO names the binary (default build/release/bin/pushdemo).
+# Prints one line per run: sent, received, lost, duplicated, gap; exits 1 when
+# a push was lost.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+scenario=${1:-node-kill}
+pushes=${2:-1000}
+pushdemo=${PUSHDEMO:-build/release/bin/pushdemo}
+app_topic=push/com.dravo.cloud
+rabbit=/usr/lib/rabbitmq/bin
+
+if [[ ! -x $rabbit/rabbitmq-server ]]; then
+    sudo=()
+    [[ $(id -u) == 0 ]] || sudo=(sudo)
+    "${sudo[@]}" apt-get update -qq
+    # policy-rc.d keeps the package's own service from starting.
+    DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y -qq --no-install-recommends \
+        rabbitmq-server mosquitto-clients >/dev/null
+fi
+[[ -x $pushdemo ]] || { echo "cluster: no pushdemo at $pushdemo (build first)" >&2; exit 2; }
+
+dir=$(mktemp -d "${TMPDIR:-/tmp}/sealkit-cluster.XXXXXX")
+pushdemo_pid=
+cleanup() {
+    {
+        [[ -n $pushdemo_pid ]] && kill -KILL "$pushdemo_pid"
+        stop_nodes KILL 1 2 3
+        [[ -n ${EPMD_PORT:-} ]] && ERL_EPMD_PORT=$EPMD_PORT epmd -kill >/dev/null
+        wait
+    } 2>/dev/null
+    if [[ ${CLUSTER_KEEP:-0} == 1 ]]; then echo "kept $dir" >&2; else rm -rf "$dir"; fi
+}
+trap cleanup EXIT
+
+# A loopback port that nothing listens on.
+used_ports=" "
+free_port() {
+    local p
+    for ((;;)); do
+        p=$((20000 + RANDOM % 40000))
+        [[ $used_ports == *" $p "* ]] && continue
+        (: >"/dev/tcp/127.0.0.1/$p") 2>/dev/null && continue
+        used_ports+="$p "
+        echo "$p"
+        return
+    done
+}
+
+# Session expiry is named differently from 3.13 on.
+version=$(dpkg-query -W -f='${Version}' rabbitmq-server)
+if dpkg --compare-versions "$version" lt 3.13; then
+    expiry="mqtt.subscription_ttl = 86400000"
+else
+    expiry="mqtt.max_session_expiry_interval_seconds = 86400"
+fi
+
+export HOME=$dir/home ERL_EPMD_PORT
+EPMD_PORT=$(free_port)
+ERL_EPMD_PORT=$EPMD_PORT
+mkdir -p "$HOME"
+od -An -N16 -tx1 /dev/urandom | tr -d ' \n' >"$HOME/.erlang.cookie"
+chmod 400 "$HOME/.erlang.cookie"
+declare -A mqtt_port
+for i in 1 2 3; do
+    amqp=$(free_port) dist=$(free_port) mqtt_port[$i]=$(free_port)
+    mkdir -p "$dir/n$i"
+    echo "[rabbitmq_mqtt]." >"$dir/n$i/plugins"
+    # Quorum queues keep a session's pushes through the loss of a node.
+    cat >"$dir/n$i/rabbitmq.conf" <<EOF
+listeners.tcp.1 = 127.0.0.1:$amqp
+mqtt.listeners.tcp.1 = 127.0.0.1:${mqtt_port[$i]}
+mqtt.durable_queue_type = quorum
+$expiry
+loopback_users = none
+EOF
+    cat >"$dir/n$i/env" <<EOF
+RABBITMQ_NODENAME=sk$i@localhost
+RABBITMQ_NODE_IP_ADDRESS=127.0.0.1
+RABBITMQ_NODE_PORT=$amqp
+RABBITMQ_DIST_PORT=$dist
+RABBITMQ_MNESIA_BASE=$dir/n$i/mnesia
+RABBITMQ_PID_FILE=$dir/n$i/pid
+RABBITMQ_LOG_BASE=$dir/n$i/log
+RABBITMQ_CONFIG_FILE=$dir/n$i/rabbitmq.conf
+RABBITMQ_ENABLED_PLUGINS_FILE=$dir/n$i/plugins
+RABBITMQ_SERVER_ADDITIONAL_ERL_ARGS='-kernel inet_dist_use_interface {127,0,0,1}'
+ERL_EPMD_ADDRESS=127.0.0.1
+EOF
+done
+
+in_node() {  # in_node I COMMAND...: runs COMMAND with node I's environment
+    local i=$1
+    shift
+    (set -a && . "$dir/n$i/env" && "$@")
+}
+ctl() { in_node "$1" "$rabbit/rabbitmqctl" -q -n "sk$1@localhost" "${@:2}"; }
+node_pid() { cat "$dir/n$1/pid" 2>/dev/null; }
+start_node() { in_node "$1" "$rabbit/rabbitmq-server" >>"$dir/n$1/out" 2>&1 & }
+# Waits until node I takes MQTT connections.
+wait_node() {
+    local i
+    for i in $(seq 1200); do
+        (: >"/dev/tcp/127.0.0.1/${mqtt_port[$1]}") 2>/dev/null && return
+        sleep 0.1
+    done
+    echo "cluster: node $1 did not start; see $dir/n$1" >&2
+    tail -20 "$dir/n$1/out" >&2
+    return 1
+}
+stop_nodes() {  # stop_nodes SIGNAL I...: signals them all, then waits for each
+    local sig=$1 pids=() pid i
+    shift
+    for i in "$@"; do
+        pid=$(node_pid "$i") && kill -"$sig" "$pid" 2>/dev/null && pids+=("$pid")
+    done
+    for pid in "${pids[@]}"; do
+        while kill -0 "$pid" 2>/dev/null; do sleep 0.05; done
+    done
+    return 0
+}
+url() { echo "mqtt://127.0.0.1:${mqtt_port[$1]}"; }
+
+# Three nodes, started together; the second and third join the first.
+start_cluster() {
+    local t0=$EPOCHREALTIME i
+    for i in 1 2 3; do start_node "$i"; done
+    for i in 1 2 3; do wait_node "$i"; done
+    for i in 2 3; do
+        ctl "$i" stop_app && ctl "$i" join_cluster sk1@localhost && ctl "$i" start_app
+        wait_node "$i"
+    done
+    awk -v v="$version" -v t="$(awk -v a="$t0" -v b="$EPOCHREALTIME" 'BEGIN { print b - a }')" \
+        'BEGIN { printf "cluster: 3 nodes (RabbitMQ %s) up and joined in %.1f s\n", v, t }'
+}
+
+# pushdemo on all three nodes; each line it prints is stamped with the time.
+start_pushdemo() {
+    : >"$dir/recv"
+    OSTREL_SDK_SERVER="$(url 1),$(url 2),$(url 3)" OSTREL_SDK_TRACE="$dir/trace" \
+        "$pushdemo" 2>>"$dir/pushdemo.err" \
+        > >(while IFS= read -r line; do echo "$EPOCHREALTIME $line"; done >>"$dir/recv") &
+    pushdemo_pid=$!
+    local i
+    for i in $(seq 600); do
+        grep -q "start success." "$dir/recv" && return
+        kill -0 "$pushdemo_pid" 2>/dev/null || break
+        sleep 0.1
+    done
+    echo "cluster: pushdemo did not start" >&2
+    cat "$dir/pushdemo.err" >&2
+    return 1
+}
+
+# The node pushdemo is connected to now, from its trace.
+pushdemo_node() {
+    local port i
+    port=$(grep -o 'mqtt connect mqtt://127.0.0.1:[0-9]*' "$dir/trace" | tail -1 | sed 's/.*://')
+    for i in 1 2 3; do [[ ${mqtt_port[$i]} == "$port" ]] && echo "$i"; done
+}
+
+# The node leading the session's quorum queue.
+leader_node() {
+    local leader
+    leader=$(ctl 1 list_queues name leader | awk '/mqtt-subscription/ { print $2; exit }')
+    echo "${leader:2:1}"  # sk<N>@localhost
+}
+
+# Publishes pushes FROM..TO (numbered) at QoS 1 through node I, about 2,000
+# a second, in the background.
+publish() {
+    local i=$1 from=$2 to=$3
+    seq "$from" "$to" | while IFS= read -r n; do
+        echo "$n"
+        ((n % 100)) || sleep 0.05
+    done | mosquitto_pub -h 127.0.0.1 -p "${mqtt_port[$i]}" -q 1 -t "$app_topic" -l \
+        2>>"$dir/pub.err" &
+    publisher=$!
+}
+
+received() { grep -c "recv push:" "$dir/recv" || true; }
+
+# Waits until pushes FROM..TO all arrived, or nothing new came for 30 s.
+await_pushes() {
+    local want=$(($2 - $1 + 1)) last=-1 still=0 got
+    for ((;;)); do
+        got=$(awk -v a="$1" -v b="$2" '/recv push:/ { n = $0; sub(/.*recv push:/, "", n); n += 0
+              if (n >= a && n <= b && !seen[n]++) c++ } END { print c + 0 }' "$dir/recv")
+        ((got >= want)) && return
+        if ((got == last)); then ((++still >= 300)) && return; else still=0; fi
+        last=$got
+        sleep 0.1
+    done
+}
+
+# One line on pushes FROM..TO: sent, received, lost, duplicated, and the
+# longest pause between two deliveries. Fails when any was lost.
+report() {
+    local label=$1 from=$2 to=$3
+    awk -v a="$from" -v b="$to" -v label="$label" '
+        /recv push:/ {
+            n = $0
+            sub(/.*recv push:/, "", n)
+            n += 0
+            if (n < a || n > b) next
+            total++
+            if (seen[n]++) dup++
+            if (prev != "" && $1 - prev > gap) gap = $1 - prev
+            prev = $1
+        }
+        END {
+            sent = b - a + 1; unique = total - dup; lost = sent - unique
+            printf "%s: sent %d, received %d, lost %d, duplicated %d, gap %.2f s\n",
+                   label, sent, total, lost, dup, gap
+            exit lost > 0
+        }' "$dir/recv"
+}
+
+# Publishes pushes FROM..TO through a node other than NODE and kills NODE
+# with SIGKILL once a third of them arrived; restarts it; prints the result.
+kill_mid_stream() {
+    local label=$1 victim=$2 from=$3 to=$4 via
+    via=$((victim % 3 + 1))
+    [[ $via == "$(pushdemo_node)" && $victim != "$(pushdemo_node)" ]] && via=$((via % 3 + 1))
+    publish "$via" "$from" "$to"
+    until (($(received) >= (to - from + 1) / 3 + from - 1)); do sleep 0.02; done
+    echo "cluster: killing node $victim (pushdemo's: $(pushdemo_node)), publishing through $via"
+    stop_nodes KILL "$victim"
+    start_node "$victim"
+    wait "$publisher"
+    await_pushes "$from" "$to"
+    wait_node "$victim"
+    report "$label" "$from" "$to"
+}
+
+start_cluster
+start_pushdemo
+echo "cluster: pushdemo started on node $(pushdemo_node)"
+case $scenario in
+    node-kill)
+        kill_mid_stream node-kill "$(pushdemo_node)" 1 "$pushes"
+        ;;
+    leader-kill)
+        # The queue's leader starts where the session was made; pushdemo is
+        # started again until it picks another node, so that the leader's
+        # loss is not also the loss of pushdemo's connection.
+        for try in $(seq 20); do
+            [[ $(leader_node) != "$(pushdemo_node)" ]] && break
+            { kill -KILL "$pushdemo_pid" && wait "$pushdemo_pid"; } 2>/dev/null || true
+            start_pushdemo
+        done
+        echo "cluster: the session's queue leads on node $(leader_node)"
+        kill_mid_stream leader-kill "$(leader_node)" 1 "$pushes"
+        ;;
+    all-down)
+        # Stopped, not killed: a quorum queue whose every member died at once
+        # may wait for a leader for good (RabbitMQ 3.10).
+        stop_nodes TERM 1 2 3
+        echo "cluster: all nodes down"
+        sleep 10
+        kill -0 "$pushdemo_pid" || { echo "cluster: pushdemo died" >&2; exit 1; }
+        for i in 1 2 3; do start_node "$i"; done
+        for i in 1 2 3; do wait_node "$i"; done
+        echo "cluster: all nodes back"
+        publish 1 1 "$pushes"
+        wait "$publisher"
+        await_pushes 1 "$pushes"
+        grep -q "reconnected" "$dir/pushdemo.err" || { echo "cluster: no reconnect" >&2; exit 1; }
+        report all-down 1 "$pushes"
+        ;;
+    bench)
+        # Throughput: the same pushes to pushdemo and to mosquitto_sub, each
+        # on a persistent QoS 1 session of its own.
+        mosquitto_sub -h 127.0.0.1 -p "${mqtt_port[2]}" -q 1 -c -i bench-sub -t "$app_topic" \
+            > >(while IFS= read -r line; do echo "$EPOCHREALTIME $line"; done >>"$dir/sub") &
+        sub_pid=$!
+        sleep 1
+        t0=$EPOCHREALTIME
+        seq 1 "$pushes" | mosquitto_pub -h 127.0.0.1 -p "${mqtt_port[3]}" -q 1 -t "$app_topic" -l
+        await_pushes 1 "$pushes"
+        until (($(wc -l <"$dir/sub") >= pushes)); do sleep 0.05; done
+        t_push=$(awk '/recv push:/ { t = $1 } END { print t }' "$dir/recv")
+        t_sub=$(tail -1 "$dir/sub" | cut -d' ' -f1)
+        kill "$sub_pid"
+        awk -v n="$pushes" -v t0="$t0" -v a="$t_push" -v b="$t_sub" 'BEGIN {
+            printf "throughput: pushdemo %.0f/s, mosquitto_sub %.0f/s, ratio %.2f\n",
+                   n / (a - t0), n / (b - t0), (b - t0) / (a - t0) }'
+        report throughput 1 "$pushes"
+        # The delivery gap at a node kill, 5 times.
+        for k in 1 2 3 4 5; do
+            from=$((pushes + (k - 1) * 2000 + 1))
+            kill_mid_stream "kill $k" "$(pushdemo_node)" "$from" $((from + 1999)) | tail -1
+        done | tee "$dir/kills"
+        sed 's/.*gap \([0-9.]*\) s/\1/' "$dir/kills" | sort -n |
+            awk '{ g[NR] = $1 } END { printf "gap at a kill: p50 %.2f s, max %.2f s\n", g[int((NR + 1) / 2)], g[NR] }'
+        for i in 1 2 3; do
+            printf 'node %d: %d MiB resident\n' "$i" $(($(ps -o rss= -p "$(node_pid "$i")") / 1024))
+        done
+        ;;
+    *)
+        echo "usage: $0 [node-kill|leader-kill|all-down|bench] [PUSHES]" >&2
+        exit 2
+        ;;
+esac
