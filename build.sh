@@ -13,6 +13,10 @@
 #   ./build.sh fuzz   only the fuzzers
 #   ./build.sh lint   clang-tidy over every source, no finding allowed
 #   ./build.sh bench  build in Release, run the benchmarks and print their tables
+#   ./build.sh deb    the Debian packages (debian/), checked by lintian, in build/deb
+#   ./build.sh cluster [SCENARIO] [PUSHES]
+#                     pushdemo through a private 3-node RabbitMQ cluster, with a
+#                     node killed mid-stream (scripts/cluster.sh)
 # Missing Debian packages are installed first (as root, or through sudo).
 set -euo pipefail
 cd "$(dirname "$0")"
@@ -25,8 +29,13 @@ base_packages=(cmake ninja-build g++ gcc make pkg-config binutils libssl-dev ope
                # the SDK stand-in's broker source, a broker and its clients
                libmosquitto-dev mosquitto mosquitto-clients
                # libcrypto.pc may list -lz and -lzstd for static links (Debian 13 on)
-               zlib1g-dev libzstd-dev)
-full_packages=(clang clang-tidy llvm valgrind)
+               zlib1g-dev libzstd-dev
+               # the Python package and its tests
+               python3-dev python3-cffi python3-setuptools python3-pytest python3-hypothesis
+               python3-cryptography)
+full_packages=(clang clang-tidy llvm valgrind
+               # the cluster tests: a private RabbitMQ cluster
+               rabbitmq-server)
 
 installed() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q "install ok installed"; }
 
@@ -62,8 +71,20 @@ install_missing() {
     ((${#missing[@]} == 0)) && return
     echo "installing: ${missing[*]}"
     ((updated)) || "${sudo[@]}" apt-get update -qq
+    # The brokers are only ever started privately by the tests: a policy
+    # keeps their packages from starting the system's services, unless the
+    # machine has a policy of its own.
+    local policy=/usr/sbin/policy-rc.d own_policy=0
+    if [[ ! -e $policy ]]; then
+        printf '#!/bin/sh\nexit 101\n' | "${sudo[@]}" tee "$policy" >/dev/null
+        "${sudo[@]}" chmod 755 "$policy"
+        own_policy=1
+    fi
+    local rc=0
     DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y -qq --no-install-recommends \
-        "${missing[@]}"
+        "${missing[@]}" || rc=$?
+    ((own_policy)) && "${sudo[@]}" rm -f "$policy"
+    return "$rc"
 }
 
 # A private broker on a free loopback port, its configuration in a temporary
@@ -160,6 +181,37 @@ lint() {
     echo "clang-tidy: no findings"
 }
 
+# The Debian packages: build dependencies from debian/control, a binary-only
+# dpkg-buildpackage (its tests included), lintian at warning level, and the
+# files the .changes names moved to build/deb.
+deb() {
+    local sudo=()
+    [[ $(id -u) == 0 ]] || sudo=(sudo)
+    local tools=(dpkg-dev debhelper lintian)
+    local missing=()
+    for p in "${tools[@]}"; do installed "$p" || missing+=("$p"); done
+    if ((${#missing[@]})) || ! dpkg-checkbuilddeps >/dev/null 2>&1; then
+        "${sudo[@]}" apt-get update -qq
+        DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y -qq --no-install-recommends \
+            "${tools[@]}"
+        DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get build-dep -y -qq ./
+    fi
+    dpkg-buildpackage -us -uc -b
+    local changes
+    changes=$(ls -t ../sealkit_*_"$(dpkg --print-architecture)".changes | head -1)
+    local root_flag=()
+    [[ $(id -u) == 0 ]] && root_flag=(--allow-root)
+    lintian "${root_flag[@]}" --fail-on error,warning "$changes"
+    rm -rf build/deb
+    mkdir -p build/deb
+    local f
+    for f in $(sed -n '/^Files:/,/^[^ ]/s/^ [^ ]* [^ ]* [^ ]* [^ ]* \(.*\)/\1/p' "$changes"); do
+        mv "../$f" build/deb/
+    done
+    mv "$changes" build/deb/
+    ls build/deb
+}
+
 bench() {
     cmake --preset release >/dev/null
     cmake --build --preset release --target sealkit_bench push_bench
@@ -176,7 +228,14 @@ case "${1:-}" in
     fuzz) install_missing full; fuzz ;;
     lint) install_missing full; lint ;;
     deps) install_missing "${2:-base}" ;;
+    deb) deb ;;
+    cluster)
+        shift
+        install_missing full
+        cmake --preset release >/dev/null
+        cmake --build --preset release --target pushdemo
+        PUSHDEMO=build/release/bin/pushdemo scripts/cluster.sh "$@" ;;
     matrix) shift; scripts/matrix.sh "$@" ;;
-    *) echo "usage: $0 demo|test|fuzz|lint|bench [benchmark flags]|deps [base|full]|matrix [legs]" >&2
+    *) echo "usage: $0 demo|test|fuzz|lint|bench [benchmark flags]|deps [base|full]|matrix [legs]|deb|cluster [scenario] [pushes]" >&2
        exit 2 ;;
 esac

@@ -48,12 +48,14 @@ cleanup() {
 }
 trap cleanup EXIT
 
-# A loopback port that nothing listens on.
+# A loopback port that nothing listens on, below the range the system hands
+# out to outgoing connections (which may hold any port in it).
 used_ports=" "
+low=$(cut -f1 /proc/sys/net/ipv4/ip_local_port_range 2>/dev/null || echo 32768)
 free_port() {
     local p
     for ((;;)); do
-        p=$((20000 + RANDOM % 40000))
+        p=$((low - 1 - RANDOM % (low > 12000 ? 10000 : low - 2000)))
         [[ $used_ports == *" $p "* ]] && continue
         (: >"/dev/tcp/127.0.0.1/$p") 2>/dev/null && continue
         used_ports+="$p "
@@ -96,6 +98,7 @@ RABBITMQ_NODE_PORT=$amqp
 RABBITMQ_DIST_PORT=$dist
 RABBITMQ_MNESIA_BASE=$dir/n$i/mnesia
 RABBITMQ_PID_FILE=$dir/n$i/pid
+ERL_CRASH_DUMP=$dir/n$i/erl_crash.dump
 RABBITMQ_LOG_BASE=$dir/n$i/log
 RABBITMQ_CONFIG_FILE=$dir/n$i/rabbitmq.conf
 RABBITMQ_ENABLED_PLUGINS_FILE=$dir/n$i/plugins

@@ -94,6 +94,22 @@ if(CHECK STREQUAL "consumers")
         "-DCMAKE_EXE_LINKER_FLAGS=${LDFLAGS}")
     run("${CMAKE_COMMAND}" --build "${WORK_DIR}/cmake")
     run("${WORK_DIR}/cmake/c_consumer")
+
+    # The installed command runs from the prefix as it is (a shared build's
+    # finds libsealkit.so.1 through its run path, unless that was turned off).
+    set(ENV{LD_LIBRARY_PATH} "")
+    if(NOT RPATH)
+        set(ENV{LD_LIBRARY_PATH} "${libdir}")
+    endif()
+    run("${prefix}/bin/sealkit" --version)
+
+    # The Python package, where the README says, when it was built.
+    set(py "${prefix}/lib/python3/dist-packages")
+    if(EXISTS "${py}/sealkit")
+        set(ENV{PYTHONPATH} "${py}")
+        run(/usr/bin/python3 -c
+            "import sealkit; assert sealkit.open('builtin', sealkit.seal('builtin', b'x')) == b'x'")
+    endif()
 elseif(CHECK STREQUAL "sdk_root")
     # The installed pushdemo finds the SDK through its run path alone.
     set(ENV{LD_LIBRARY_PATH} "")

@@ -205,6 +205,38 @@ TEST_F(BrokerTest, TlsAndLogin) {
         EXPECT_NE(read_file("stderr").find("ostrel_sdk: "), std::string::npos) << c.what;
         std::printf("%s: %s", c.what, read_file("stderr").c_str());
     }
+
+    // A list of nodes, TLS and plain: one that refuses the login is skipped,
+    // wherever the random start falls. Started until it falls on that one.
+    Broker anonymous(d + "/plain", "");
+    const std::string refusing = broker.url("mqtts", "localhost");
+    auto env = good;
+    env["OSTREL_SDK_PASSWORD_FILE"] = d + "/bad";
+    for (int run = 0; run < 30; ++run) {
+        unlink(path("trace").c_str());
+        auto p = pushdemo(refusing + "," + refusing + "," + anonymous.url(), env);
+        ASSERT_EQ(p->read_lines(1, 30s), "start success.\n") << read_file("stderr");
+        const std::string trace = read_file("trace");
+        if (trace.find("mqtt connect " + refusing) > trace.find("mqtt connect " + anonymous.url()))
+            continue;
+        EXPECT_NE(read_file("stderr").find(refusing + ": the broker refused the connection"),
+                  std::string::npos)
+            << read_file("stderr");
+        return;
+    }
+    ADD_FAILURE() << "the random start never fell on the refusing node";
+}
+
+// A broker URL that does not parse is a start error naming it, never the feed.
+TEST_F(BrokerTest, MalformedBrokerUrlsAreStartErrors) {
+    for (const std::string url : {"mqtt://127.0.0.1:notaport", "mqtt://127.0.0.1:99999", "mqtts://",
+                                  "mqtt://[::1", "mqtt://127.0.0.1:1883,,mqtt://127.0.0.1:1884",
+                                  "mqtt://127.0.0.1:1883,https://example.net"}) {
+        auto p = pushdemo(url);
+        EXPECT_EQ(p->wait_exit(30s), 1 << 8) << url;
+        EXPECT_EQ(p->output(), "Start error.\n") << url;
+        EXPECT_NE(read_file("stderr").find("not a broker URL"), std::string::npos) << url;
+    }
 }
 
 }  // namespace

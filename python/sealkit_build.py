@@ -1,0 +1,82 @@
+# SPDX-License-Identifier: MIT
+"""Builds sealkit._sealkit, the C extension of the sealkit package (cffi,
+out-of-line API mode).
+
+With SEALKIT_STATIC_LIB and SEALKIT_INCLUDE_DIR set (as CMake does), it links
+that static library; otherwise (pip) it compiles the library's source from
+this checkout. Either way the extension needs libcrypto alone.
+
+    python3 sealkit_build.py OUTDIR    # writes OUTDIR/sealkit/_sealkit*.so
+"""
+import os
+import sys
+
+import cffi
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+
+# The parts of sealkit.h the package calls; the compiler checks them against
+# the header itself when the extension is built.
+CDEF = """
+#define SEALKIT_AES_BLOCK ...
+#define SEALKIT_BF_BLOCK ...
+#define SEALKIT_TOTAL_UNKNOWN ...
+typedef enum { SEALKIT_CIPHER_AES_ECB = 1, SEALKIT_CIPHER_AES_CBC = 2,
+               SEALKIT_CIPHER_BUILTIN = 3, SEALKIT_CIPHER_BLOWFISH = 4 } sealkit_cipher;
+typedef enum { SEALKIT_SEAL = 1, SEALKIT_OPEN = 2 } sealkit_direction;
+typedef struct sealkit_key sealkit_key;
+typedef struct sealkit_stream sealkit_stream;
+
+int CRYPTO1_encrypt(const unsigned char *, const uint32_t, const unsigned char *, const uint32_t,
+                    unsigned char *, uint32_t *);
+int CRYPTO1_decrypt(const unsigned char *, const uint32_t, const unsigned char *, const uint32_t,
+                    unsigned char *, uint32_t *);
+int CRYPTO2_encrypt(const unsigned char *, const uint32_t, const unsigned char *, const uint32_t,
+                    unsigned char *, uint32_t *);
+int CRYPTO2_decrypt(const unsigned char *, const uint32_t, const unsigned char *, const uint32_t,
+                    unsigned char *, uint32_t *);
+int CRYPTO3_encrypt(const unsigned char *, const uint32_t, const unsigned char *, const uint32_t,
+                    unsigned char *, uint32_t *);
+int CRYPTO3_decrypt(const unsigned char *, const uint32_t, const unsigned char *, const uint32_t,
+                    unsigned char *, uint32_t *);
+int CRYPTO_encrypt_without_key(const unsigned char *, const uint32_t, unsigned char *, uint32_t *);
+int CRYPTO_decrypt_without_key(const unsigned char *, const uint32_t, unsigned char *, uint32_t *);
+
+int sealkit_key_new(sealkit_key **, sealkit_cipher, const unsigned char *, uint32_t);
+void sealkit_key_free(sealkit_key *);
+int sealkit_seal(sealkit_key *, const unsigned char *, uint32_t, unsigned char *, uint32_t *);
+int sealkit_open(sealkit_key *, const unsigned char *, uint32_t, unsigned char *, uint32_t *);
+
+int sealkit_stream_new(sealkit_stream **, sealkit_key *, sealkit_direction, uint32_t);
+int sealkit_stream_update(sealkit_stream *, const unsigned char *, uint32_t, unsigned char *,
+                          uint32_t *);
+int sealkit_stream_final(sealkit_stream *, unsigned char *, uint32_t *);
+int sealkit_stream_first_byte(const sealkit_stream *, unsigned char *);
+void sealkit_stream_free(sealkit_stream *);
+
+const char *sealkit_strerror(int);
+const char *sealkit_version(void);
+"""
+
+
+def builder():
+    ffi = cffi.FFI()
+    ffi.cdef(CDEF)
+    lib = os.environ.get("SEALKIT_STATIC_LIB")
+    if lib:
+        include = os.environ["SEALKIT_INCLUDE_DIR"]
+        kwargs = {"extra_objects": [lib]}
+    else:  # from this checkout
+        include = os.path.join(HERE, "..", "sealkit")
+        kwargs = {"sources": [os.path.join(include, "sealkit.cpp")],
+                  # no C++ runtime: the library throws nothing
+                  "extra_compile_args": ["-fno-exceptions"]}
+    ffi.set_source("sealkit._sealkit", '#include "sealkit.h"', include_dirs=[include],
+                   libraries=["crypto"], **kwargs)
+    return ffi
+
+
+ffibuilder = builder()
+
+if __name__ == "__main__":
+    ffibuilder.compile(tmpdir=sys.argv[1] if len(sys.argv) > 1 else ".", verbose=False)

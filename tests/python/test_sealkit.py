@@ -1,0 +1,174 @@
+# SPDX-License-Identifier: MIT
+"""The Python package against an independent AES (python3-cryptography),
+published vectors, its error contract, buffers and threads."""
+import array
+import io
+import threading
+import tracemalloc
+
+import pytest
+from cryptography.hazmat.primitives.ciphers import Cipher as CCipher, algorithms, modes
+from hypothesis import given, settings, strategies as st
+
+import sealkit
+
+
+def reference(mode, key, data):
+    """The envelope by another implementation: zero completion, zero IV."""
+    aes_key = key[:32] if len(key) >= 32 else key[:24] if len(key) >= 24 else key[:16]
+    pad = 16 - len(data) % 16
+    m = modes.ECB() if mode == "aes-ecb" else modes.CBC(bytes(16))
+    enc = CCipher(algorithms.AES(aes_key), m).encryptor()
+    return bytes([pad]) + enc.update(data + bytes(pad % 16)) + enc.finalize()
+
+
+def chunked(stream, data, cuts):
+    out = b""
+    at = 0
+    for cut in sorted(c % (len(data) + 1) for c in cuts) + [len(data)]:
+        out += stream.update(memoryview(data)[at:cut])
+        at = cut
+    return out + stream.final()
+
+
+@settings(max_examples=300, deadline=None)
+@given(mode=st.sampled_from(["aes-ecb", "aes-cbc"]), key=st.binary(min_size=16, max_size=40),
+       data=st.binary(min_size=1, max_size=600), cuts=st.lists(st.integers(0, 600), max_size=6),
+       unknown=st.booleans())
+def test_aes_matches_an_independent_implementation(mode, key, data, cuts, unknown):
+    expect = reference(mode, key, data)
+    assert sealkit.seal(mode, data, key) == expect
+    assert sealkit.open(mode, expect, key) == data
+    with sealkit.Key(sealkit.Cipher(mode), bytearray(key)) as k:
+        assert k.seal(data) == expect
+        s = k.sealer(None if unknown else len(data))
+        env = chunked(s, data, cuts)
+        assert bytes([s.first_byte]) + env[1:] == expect
+        assert chunked(k.opener(None if unknown else len(expect)), expect, cuts) == data
+
+
+# Blowfish: Eric Young's CBC chaining test in zero-IV form (29 bytes, pad 3).
+# Built-in key: AES-256-CBC under it, from FIPS-197's key expansion of the
+# pinned key (the C tests pin the same hex).
+BUILTIN_KEY = bytes.fromhex("9d3c75b9780d956c0d31c8c56dbc6529d8fd85ac3d4128f57d3c955938adf5ec")
+VECTORS = [
+    ("blowfish", bytes.fromhex("0123456789ABCDEFF0E1D2C3B4A59687"),
+     bytes.fromhex("C9EA8FAC456603304E6F77206973207468652074696D6520666F722000"),
+     bytes.fromhex("036B77B4D63006DEE605B156E27403979358DEB9E7154616D959F1652BD5FF92CC")),
+    ("builtin", None, b"the built-in key is not secret",
+     reference("aes-cbc", BUILTIN_KEY, b"the built-in key is not secret")),
+]
+
+
+@pytest.mark.parametrize("cipher,key,plain,envelope", VECTORS)
+def test_blowfish_and_builtin_vectors(cipher, key, plain, envelope):
+    assert sealkit.seal(cipher, plain, key) == envelope
+    assert sealkit.open(cipher, envelope, key) == plain
+    with sealkit.Key(cipher, key) as k:
+        assert k.open(k.seal(plain)) == plain
+
+
+KEY = bytes(range(16))
+ERRORS = [  # (call, exception): every result code, through each interface
+    (lambda: sealkit.seal("aes-cbc", b"x", None), sealkit.NullError),
+    (lambda: sealkit.Key("aes-cbc", KEY).seal_into(b"x" * 16, bytearray(16)), sealkit.CapacityError),
+    (lambda: sealkit.seal("blowfish", b"x", KEY[:15]), sealkit.KeyLengthError),
+    (lambda: sealkit.Key("aes-ecb", b"k" * 15), sealkit.KeyLengthError),
+    (lambda: sealkit.seal("aes-ecb", b"", KEY), sealkit.EmptyError),
+    (lambda: sealkit.open("aes-cbc", b"x" * 18, KEY), sealkit.NotEnvelopeError),
+    (lambda: sealkit.Key("builtin").opener().final(), sealkit.NotEnvelopeError),
+    (lambda: sealkit.seal("builtin", b"x", KEY), sealkit.CipherError),
+    (lambda: sealkit.Key("aes-cbc", KEY).sealer(3).final(), sealkit.LengthError),
+]
+
+
+@pytest.mark.parametrize("call,error", ERRORS)
+def test_errors_carry_their_code_and_text(call, error):
+    with pytest.raises(error) as e:
+        call()
+    assert isinstance(e.value, sealkit.Error)
+    assert e.value.code == error.code and e.value.message in str(e.value)
+
+
+def test_failures_write_nothing_and_wrong_types_are_type_errors():
+    out = bytearray(b"\xee" * 16)
+    with sealkit.Key("aes-cbc", KEY) as k:
+        with pytest.raises(sealkit.CapacityError):
+            k.seal_into(b"y" * 16, out)  # needs 17
+        with pytest.raises(sealkit.NotEnvelopeError):
+            k.open_into(b"\x05", out)  # a pad count larger than the blocks
+        assert out == b"\xee" * 16
+        for bad in ("text", 5, None, [1, 2]):
+            with pytest.raises(TypeError):
+                k.seal(bad)
+        with pytest.raises(TypeError):
+            k.seal_into(b"x", b"read-only output")
+    with pytest.raises(ValueError):
+        sealkit.seal("des", b"x", KEY)
+    with pytest.raises(ValueError):
+        k.seal(b"x")  # closed
+
+
+def test_buffers_are_used_in_place():
+    big = bytearray(64 << 20)
+    out = bytearray(len(big) + 16)
+    with sealkit.Key("aes-cbc", KEY) as k:
+        tracemalloc.start()
+        n = k.seal_into(memoryview(big), out)
+        _, peak = tracemalloc.get_traced_memory()
+        tracemalloc.stop()
+        assert n == len(big) + 1 and peak < (1 << 20)
+        assert k.seal(array.array("I", [1, 2, 3, 4])) == k.seal(bytes(array.array("I", [1, 2, 3, 4])))
+
+
+def test_two_threads_on_one_key_get_right_bytes_or_busy():
+    big = bytes(32 << 20)  # one thread holds the key in a long call
+    results = {"busy": 0, "wrong": 0}
+    with sealkit.Key("aes-cbc", KEY) as k:
+        started = threading.Event()
+
+        def long_call():
+            started.set()
+            k.seal(big)
+
+        t = threading.Thread(target=long_call)
+        t.start()
+        started.wait()
+        while t.is_alive() or results["busy"] == 0 and results["wrong"] < 1000:
+            out = bytearray(b"\xee" * 33)
+            try:
+                if k.seal_into(b"z" * 20, out) != 33 or out != sealkit.seal("aes-cbc", b"z" * 20, KEY):
+                    results["wrong"] += 1
+            except sealkit.BusyError:
+                results["busy"] += 1
+                results["wrong"] += out != b"\xee" * 33
+            if not t.is_alive() and results["busy"]:
+                break
+        t.join()
+    assert results["wrong"] == 0 and results["busy"] > 0
+
+
+@pytest.mark.parametrize("seekable", [True, False])
+def test_files_of_unknown_length(seekable):
+    data = bytes(range(256)) * 9000  # over two chunks
+
+    class Pipe(io.RawIOBase):  # no fileno: its length is unknown
+        def __init__(self, b):
+            self.b = io.BytesIO(b)
+
+        def readinto(self, buf):
+            return self.b.readinto(buf)
+
+        def readable(self):
+            return True
+
+    class Sink(io.BytesIO):
+        def seekable(self):
+            return seekable
+
+    with sealkit.Key("blowfish", KEY) as k:
+        env, back = Sink(), io.BytesIO()
+        sealkit.seal_file(k, Pipe(data), env)
+        assert env.getvalue() == sealkit.seal("blowfish", data, KEY)
+        sealkit.open_file(k, Pipe(env.getvalue()), back)
+        assert back.getvalue() == data
