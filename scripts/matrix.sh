@@ -12,7 +12,9 @@
 # In each one the commit is cloned afresh, build.sh installs the packages it
 # finds for that distribution, and the release workflow runs, which includes
 # installing the package and building the C consumers through pkg-config and
-# find_package. One line per leg; the exit status is non-zero when any leg fails.
+# find_package, and the cluster tests; then the Debian packages are built and
+# checked by lintian and, in the roots, installed with apt and tried by
+# debian/tests. One line per leg; the exit status is non-zero when any leg fails.
 # Needs root (debootstrap, chroot, mount namespaces).
 set -euo pipefail
 here=$(cd "$(dirname "$0")/.." && pwd)
@@ -28,14 +30,34 @@ leg() {
     local rc=0
     cmake --workflow --preset release >>"$log" 2>&1 || rc=$?
     ((rc == 0)) || tail -60 "$log"
+    # The Debian packages, lintian-clean; in a root of its own, installed with
+    # apt and tried as a user would (debian/tests), away from the build tree.
+    local debs=ok
+    if ! ./build.sh deb >>"$log" 2>&1; then
+        tail -40 "$log"
+        debs=FAILED rc=1
+    elif [[ -n ${2:-} ]]; then
+        local tests
+        tests=$(mktemp -d)
+        cp debian/tests/consumers debian/tests/pushdemo "$tests/"
+        if ! { DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends \
+                   $(ls "$PWD"/build/deb/*.deb | grep -v -- -dbgsym_) &&
+               (cd / && AUTOPKGTEST_TMP=$(mktemp -d) "$tests/consumers") &&
+               (cd / && AUTOPKGTEST_TMP=$(mktemp -d) "$tests/pushdemo"); } >>"$log" 2>&1; then
+            tail -40 "$log"
+            debs=FAILED rc=1
+        else
+            debs="ok, installed"
+        fi
+    fi
     local junit=build/release/ctest-junit.xml suite="" total=0 failed=0 skipped=0
     [[ -f $junit ]] && suite=$(tr '\n\t' '  ' <"$junit" | grep -o '<testsuite [^>]*>' | head -1)
     attr() { sed -n "s/.* $1=\"\([0-9]*\)\".*/\1/p" <<<"$suite"; }
     [[ -n $suite ]] && { total=$(attr tests); failed=$(attr failures); skipped=$(attr skipped); }
     . /etc/os-release
-    printf 'MATRIX %s | OpenSSL %s | %s | passed %d, failed %d, skipped %d | %s\n' \
+    printf 'MATRIX %s | OpenSSL %s | %s | passed %d, failed %d, skipped %d | packages %s | %s\n' \
         "$PRETTY_NAME" "$(pkg-config --modversion libcrypto)" "$(gcc -dumpfullversion | sed 's/^/gcc /')" \
-        $((total - failed - skipped)) "$failed" "$skipped" "$( ((rc == 0)) && echo ok || echo FAILED)"
+        $((total - failed - skipped)) "$failed" "$skipped" "$debs" "$( ((rc == 0)) && echo ok || echo FAILED)"
     return "$rc"
 }
 
@@ -85,11 +107,12 @@ root_leg() {
     rm -rf "$root/src"
     git clone -q "$here" "$root/src"
     git -C "$root/src" checkout -q "$(git -C "$here" rev-parse HEAD)"
-    in_root "$root" bash /src/scripts/matrix.sh --leg /src
+    in_root "$root" bash /src/scripts/matrix.sh --leg /src install
 }
 
+# --leg DIR [install]: install the packages too (only in a root of its own).
 if [[ ${1:-} == --leg ]]; then
-    leg "$2"
+    leg "$2" "${3:-}"
     exit
 fi
 

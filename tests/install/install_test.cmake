@@ -33,7 +33,12 @@ function(expect_pushdemo exe status output)
 endfunction()
 
 if(CHECK STREQUAL "consumers")
-    file(GLOB lib "${prefix}/lib*/libsealkit.a" "${prefix}/lib*/libsealkit.so")
+    # lib, lib64 or a multiarch lib/<triplet>
+    file(GLOB lib "${prefix}/lib*/libsealkit.a" "${prefix}/lib*/libsealkit.so"
+         "${prefix}/lib/*/libsealkit.a" "${prefix}/lib/*/libsealkit.so")
+    if(NOT NM)
+        set(NM nm)
+    endif()
     get_filename_component(libdir "${lib}" DIRECTORY)
     if(lib MATCHES "\\.so$")
         # Shared: a SONAME, exactly the public functions exported, and no C++ runtime.

@@ -9,6 +9,7 @@
 #include <fstream>
 #include <sstream>
 
+#include "fake_server.h"
 #include "process.h"
 
 using namespace std::chrono_literals;
@@ -237,6 +238,58 @@ TEST_F(BrokerTest, MalformedBrokerUrlsAreStartErrors) {
         EXPECT_EQ(p->output(), "Start error.\n") << url;
         EXPECT_NE(read_file("stderr").find("not a broker URL"), std::string::npos) << url;
     }
+}
+
+// The connect timeout holds against a server that accepts and never answers.
+TEST_F(BrokerTest, TheConnectTimeoutHoldsAgainstASilentServer) {
+    sktest::FakeServer silent(sktest::FakeServer::kSilent, sktest::free_port());
+    const auto start = std::chrono::steady_clock::now();
+    auto p = pushdemo("mqtt://127.0.0.1:" + std::to_string(silent.port()),
+                      {{"OSTREL_SDK_CONNECT_TIMEOUT", "2"}});
+    EXPECT_EQ(p->wait_exit(30s), 1 << 8);
+    const auto took = std::chrono::steady_clock::now() - start;
+    EXPECT_EQ(p->output(), "Start error.\n");
+    EXPECT_GE(took, 1900ms);
+    EXPECT_LT(took, 3s);
+}
+
+// After a loss, reconnects back off (0, 0.5, 1.5, 3.5, 7.5 s: about 5 in
+// 8 s, not one every half second), and the backoff starts over once a
+// connection was good again.
+TEST_F(BrokerTest, ReconnectsBackOffAndStartOverAfterAGoodConnection) {
+    Broker broker(scratch_.dir());
+    auto p = pushdemo(broker.url());
+    ASSERT_EQ(p->read_lines(1), "start success.\n") << read_file("stderr");
+    const auto attempts_within = [&](std::chrono::milliseconds window) {
+        broker.stop();
+        sktest::FakeServer closer(sktest::FakeServer::kClose, broker.port());
+        std::this_thread::sleep_for(window);
+        return closer.attempts();
+    };
+    const int first = attempts_within(8000ms);
+    EXPECT_GE(first, 3);
+    EXPECT_LE(first, 7);
+    broker.start();
+    ASSERT_TRUE(stderr_has("reconnected")) << read_file("stderr");
+    EXPECT_GE(attempts_within(2000ms), 2);  // 0.5 and 1.5 s again, not 16 s on
+}
+
+// A persistent session under pushdemo's client id may hold subscriptions it
+// never made, and messages queued for them: none of them is printed.
+TEST_F(BrokerTest, AStaleSessionsSubscriptionsAreNotPrinted) {
+    Broker broker(scratch_.dir());
+    Child stale({"/usr/bin/mosquitto_sub", "-h", "127.0.0.1", "-p", std::to_string(broker.port()),
+                 "-c", "-i", kClient.substr(kClient.rfind('/') + 1), "-q", "1", "-t",
+                 "push/other.app", "-W", "1"},
+                {}, "/dev/null", path("sub.err"));
+    stale.wait_exit(30s);
+    publish(broker, "push/other.app", "stale, queued", 1);
+    auto p = pushdemo(broker.url());
+    ASSERT_EQ(p->read_lines(1), "start success.\n") << read_file("stderr");
+    publish(broker, "push/other.app", "stale, live", 1);
+    publish(broker, kApp, "mine", 1);
+    EXPECT_EQ(p->read_lines(2, 30s), "start success.\nrecv push:mine\n");
+    EXPECT_EQ(read_file("trace").find("push/other.app"), std::string::npos);
 }
 
 }  // namespace
