@@ -10,11 +10,12 @@
 # Roots are made with debootstrap (its default mirror) under
 # SEALKIT_MATRIX_CACHE (/var/cache/sealkit-matrix) and reused while present.
 # In each one the commit is cloned afresh, build.sh installs the packages it
-# finds for that distribution, and the release workflow runs, which includes
-# installing the package and building the C consumers through pkg-config and
-# find_package, and the cluster tests; then the Debian packages are built and
-# checked by lintian and, in the roots, installed with apt and tried by
-# debian/tests. One line per leg; the exit status is non-zero when any leg fails.
+# finds for that distribution, and the release workflow runs (the cluster
+# tests aside, which run on the host only), which includes installing the
+# package and building the C consumers through pkg-config and find_package;
+# then the Debian packages are built and checked by lintian and, in the
+# roots, installed with apt and tried by debian/tests. One line per leg; the
+# exit status is non-zero when any leg fails.
 # Needs root (debootstrap, chroot, mount namespaces).
 set -euo pipefail
 here=$(cd "$(dirname "$0")/.." && pwd)
@@ -28,7 +29,10 @@ leg() {
     # The full set: what each distribution calls its packages is part of the check.
     ./build.sh deps full >"$log" 2>&1 || { tail -30 "$log"; echo "MATRIX deps failed"; return 1; }
     local rc=0
-    cmake --workflow --preset release >>"$log" 2>&1 || rc=$?
+    # The release workflow, less the cluster tests, which run on the host only
+    # (each starts RabbitMQ clusters; CI's time would not hold them twice).
+    { cmake --preset release && cmake --build --preset release &&
+          ctest --preset release -LE cluster; } >>"$log" 2>&1 || rc=$?
     ((rc == 0)) || tail -60 "$log"
     # The Debian packages, lintian-clean; in a root of its own, installed with
     # apt and tried as a user would (debian/tests), away from the build tree.
