@@ -221,7 +221,7 @@ class Session {
     // the reason it did not. A client that never had a session is dropped
     // after a failure, so that no half-open connection of it lingers.
     std::string connect(size_t i, double deadline, long timeout) {
-        const std::string why = try_connect(i, deadline, timeout);
+        std::string why = try_connect(i, deadline, timeout);
         if (why.empty()) {
             used_[i] = true;
             current_ = i;
@@ -318,14 +318,15 @@ class Session {
         const size_t n = nodes_.size();
         const long timeout = c_.settings.connect_timeout;
         const double share = std::max(1.0, static_cast<double>(timeout) / static_cast<double>(n));
-        for (double delay = 0.5;; delay = std::min(delay * 2, 30.0)) {
+        // Milliseconds between rounds: 500 doubling to 30,000.
+        for (unsigned delay_ms = 500;; delay_ms = std::min(delay_ms * 2, 30000u)) {
             for (size_t k = 1; k <= n; ++k) {
                 const size_t i = (lost + k) % n;
                 const std::string why = connect(i, now() + share, timeout);
                 if (why.empty()) return;
                 trace("not connected to " + c_.servers[i].text + ": " + why);
             }
-            usleep(static_cast<useconds_t>(delay * 1e6));
+            usleep(static_cast<useconds_t>(delay_ms) * 1000);
         }
     }
 
