@@ -10,7 +10,9 @@ to whole cipher blocks and encrypted. Security notes, one line each:
 - The built-in key is not secret: every build of the library has it.
 
 Any buffer-protocol object (bytes, bytearray, memoryview, numpy arrays) is
-taken as it is, without a copy. Every call releases the GIL. A Key is for one
+taken as it is, without a copy. Results are bytearrays that the C library
+wrote into, never copied (they compare equal to bytes); *_into methods
+write into a buffer of the caller's. Every call releases the GIL. A Key is for one
 thread at a time: use one per thread; a Key used by two threads at once gives
 BusyError rather than blocking.
 """
@@ -137,22 +139,21 @@ def _out(data):
     return buf, min(len(buf), _U32)
 
 
-_raw = _ffi.new_allocator(should_clear_after_alloc=False)
-
-
 def _call(fn, args, capacity):
-    """Runs a sealkit call into a fresh buffer of `capacity` bytes; bytes."""
-    out = _raw("unsigned char[]", max(capacity, 1))
+    """Runs a sealkit call into a fresh bytearray of `capacity` bytes, which
+    it returns cut to the output: the output is never copied."""
+    out = bytearray(max(capacity, 1))
     length = _ffi.new("uint32_t *", capacity)
-    _check(fn(*args, out, length))
-    return _ffi.buffer(out, length[0])[:]
+    _check(fn(*args, _ffi.from_buffer("unsigned char[]", out), length))
+    del out[length[0]:]
+    return out
 
 
 def _envelope_len(n, block):
     return (n + block - 1) // block * block + 1
 
 
-def seal(cipher, data, key=None) -> bytes:
+def seal(cipher, data, key=None) -> bytearray:
     """Seals data into an envelope with a one-shot call (key: bytes-like, or
     None for "builtin")."""
     c = _cipher(cipher)
@@ -168,7 +169,7 @@ def seal(cipher, data, key=None) -> bytes:
     return _call(_ONE_SHOT[c][0], (k, kn, src, n), capacity)
 
 
-def open(cipher, envelope, key=None) -> bytes:  # noqa: A001 (the library's word)
+def open(cipher, envelope, key=None) -> bytearray:  # noqa: A001 (the library's word)
     """Opens an envelope with a one-shot call; the plaintext."""
     c = _cipher(cipher)
     src, n = _in(envelope)
@@ -214,13 +215,13 @@ class Key:
     def __exit__(self, *exc):
         self.close()
 
-    def seal(self, data) -> bytes:
+    def seal(self, data) -> bytearray:
         """As seal(), with this key."""
         k = self._ptr()
         src, n = _in(data)
         return _call(_lib.sealkit_seal, (k, src, n), min(_envelope_len(n, self.cipher.block), _U32))
 
-    def open(self, envelope) -> bytes:
+    def open(self, envelope) -> bytearray:
         """As open(), with this key."""
         k = self._ptr()
         src, n = _in(envelope)
@@ -269,11 +270,11 @@ class Stream:
         _check(_lib.sealkit_stream_new(out, key._ptr(), direction, t))
         self._s = _ffi.gc(out[0], _lib.sealkit_stream_free)
 
-    def update(self, data) -> bytes:
+    def update(self, data) -> bytearray:
         src, n = _in(data)
         return _call(_lib.sealkit_stream_update, (self._s, src, n), n + 16)
 
-    def final(self) -> bytes:
+    def final(self) -> bytearray:
         return _call(_lib.sealkit_stream_final, (self._s,), 16)
 
     @property
