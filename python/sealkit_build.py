@@ -67,7 +67,7 @@ def builder():
         include = os.environ["SEALKIT_INCLUDE_DIR"]
         kwargs = {"extra_objects": [lib]}
     else:  # from this checkout
-        include = os.path.join(HERE, "..", "sealkit")
+        include = os.path.normpath(os.path.join(HERE, "..", "sealkit"))
         kwargs = {"sources": [os.path.join(include, "sealkit.cpp")],
                   # no C++ runtime: the library throws nothing
                   "extra_compile_args": ["-fno-exceptions"]}
