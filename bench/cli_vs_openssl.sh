@@ -27,14 +27,20 @@ measure() {
     awk '{printf "%.2f s / %d MiB", $1, ($2 + 1023) / 1024}' "$dir/time"
 }
 
+# $dir/plain: MIB MiB of random bytes, cut to whole blocks, on disk.
+make_plain() {
+    local bytes
+    bytes=$(awk -v m="$1" 'BEGIN { printf "%.0f", int(m * 1048576 / 16) * 16 }')
+    head -c "$bytes" /dev/urandom >"$dir/plain"
+    sync
+}
+
 ratio() { awk -v a="${1%% s*}" -v b="${2%% s*}" 'BEGIN { printf "%.2f", a / (b > 0 ? b : 0.01) }'; }
 
 echo "| size | sealkit seal | openssl enc | ratio | sealkit open | openssl enc -d | ratio |"
 echo "|---|---|---|---|---|---|---|"
 for mib in "${sizes[@]}"; do
-    bytes=$(awk -v m="$mib" 'BEGIN { printf "%.0f", int(m * 1048576 / 16) * 16 }')
-    head -c "$bytes" /dev/urandom >"$dir/plain"
-    sync
+    make_plain "$mib"
     s=$(measure "$dir/sk.env" "$tool" seal --cipher aes-cbc --key-file "$dir/key" --in "$dir/plain")
     o=$(measure "$dir/ossl.enc" openssl enc -aes-128-cbc -nopad -K "$hexkey" -iv $iv -in "$dir/plain")
     rm -f "$dir/ossl.enc"
@@ -55,9 +61,7 @@ echo
 echo "| size | seal, pipe to file | openssl enc | ratio | seal, pipe to pipe | openssl enc | ratio | open, pipe to pipe | openssl enc -d | ratio |"
 echo "|---|---|---|---|---|---|---|---|---|---|"
 for mib in "${sizes[@]}"; do
-    bytes=$(awk -v m="$mib" 'BEGIN { printf "%.0f", int(m * 1048576 / 16) * 16 }')
-    head -c "$bytes" /dev/urandom >"$dir/plain"
-    sync
+    make_plain "$mib"
     sk=("$tool" seal -c aes-cbc -k "$dir/key")
     os=(openssl enc -aes-128-cbc -nopad -K "$hexkey" -iv $iv)
     s=$(measure "$dir/sk.env" "${pipe[@]}" "$dir/plain" "${sk[@]}")
