@@ -10,7 +10,7 @@ namespace cli {
 
 namespace {
 
-const OptionSpec kOptions[] = {
+const OptionInfo kOptions[] = {
     {Opt::kCipher, 'c', "--cipher", "NAME",
      "aes-ecb, aes-cbc (AES, 16-byte blocks; a 16..23-byte\n"
      "key is AES-128, 24..31 AES-192, 32 or more AES-256),\n"
@@ -36,7 +36,7 @@ constexpr Opt kSealOpen[] = {Opt::kCipher, Opt::kKeyFile,  Opt::kIn,        Opt:
 constexpr Opt kInspect[] = {Opt::kIn, Opt::kJson};
 constexpr Opt kKeygen[] = {Opt::kCipher, Opt::kOut};
 
-const CommandSpec kCommands[] = {
+const CommandInfo kCommands[] = {
     {"seal", kSealOpen, true,
      "Seals the input into a cipher envelope: one pad-count byte, then the input\n"
      "completed with zero bytes to whole blocks and encrypted.\n",
@@ -66,7 +66,7 @@ const Cipher kCiphers[] = {
     {"blowfish", SEALKIT_CIPHER_BLOWFISH, SEALKIT_BF_BLOCK, SEALKIT_BF_MAX_KEY_LEN, 16},
 };
 
-bool takes(const CommandSpec &c, Opt id) {
+bool takes(const CommandInfo &c, Opt id) {
     for (Opt o : c.options)
         if (o == id) return true;
     return id == Opt::kHelp;
@@ -74,9 +74,9 @@ bool takes(const CommandSpec &c, Opt id) {
 
 // The option an argument names ("--cipher", "-c"), with an inline value
 // ("--cipher=aes-cbc", "-caes-cbc") split off; nullptr when it names none.
-const OptionSpec *lookup(const std::string &arg, std::string &inline_value, bool &has_inline) {
+const OptionInfo *lookup(const std::string &arg, std::string &inline_value, bool &has_inline) {
     has_inline = false;
-    for (const OptionSpec &o : kOptions) {
+    for (const OptionInfo &o : kOptions) {
         const std::string name = o.name;
         if (arg == name || (o.short_name != 0 && arg == std::string{'-', o.short_name})) return &o;
         if (arg.rfind(name + "=", 0) == 0) {
@@ -105,10 +105,10 @@ std::string cipher_names() {
 }
 
 // "seal --cipher NAME [--key-file PATH] ... [FILE]"
-std::string synopsis(const CommandSpec &c) {
+std::string synopsis(const CommandInfo &c) {
     std::string s = c.name;
     for (Opt id : c.options) {
-        const OptionSpec &o = spec(id);
+        const OptionInfo &o = option_info(id);
         const std::string word =
             (o.short_name ? std::string{'-', o.short_name} : std::string(o.name)) +
             (o.value_name ? std::string(" ") + o.value_name : "");
@@ -119,22 +119,22 @@ std::string synopsis(const CommandSpec &c) {
 
 }  // namespace
 
-std::span<const OptionSpec> option_table() {
+std::span<const OptionInfo> option_table() {
     return kOptions;
 }
 
-std::span<const CommandSpec> command_table() {
+std::span<const CommandInfo> command_table() {
     return kCommands;
 }
 
-const OptionSpec &spec(Opt id) {
-    for (const OptionSpec &o : kOptions)
+const OptionInfo &option_info(Opt id) {
+    for (const OptionInfo &o : kOptions)
         if (o.id == id) return o;
     return kOptions[0];  // every Opt has a row
 }
 
 std::string name(Opt id) {
-    return spec(id).name;
+    return option_info(id).name;
 }
 
 std::string Options::value(Opt id) const {
@@ -144,7 +144,7 @@ std::string Options::value(Opt id) const {
 
 std::string usage() {
     std::string s;
-    for (const CommandSpec &c : kCommands)
+    for (const CommandInfo &c : kCommands)
         s += std::string(s.empty() ? "usage: " : "       ") + "sealkit " + synopsis(c) + "\n";
     return s +
            "       sealkit --version | COMMAND --help\n"
@@ -152,10 +152,10 @@ std::string usage() {
            cipher_names() + ". PATH or FILE '-': standard input or output.\n";
 }
 
-std::string help(const CommandSpec &c) {
+std::string help(const CommandInfo &c) {
     std::string s = "usage: sealkit " + synopsis(c) + "\n\n" + c.description + "\n";
     for (Opt id : c.options) {
-        const OptionSpec &o = spec(id);
+        const OptionInfo &o = option_info(id);
         std::string left = "  ";
         left += o.short_name ? std::string{'-', o.short_name, ',', ' '} : "    ";
         left += o.name;
@@ -177,15 +177,15 @@ Options parse(int argc, char **argv) {
     for (Opt id : {Opt::kHelp, Opt::kVersion}) {
         std::string value;
         bool has_inline = false;
-        if (lookup(first, value, has_inline) == &spec(id) && !has_inline) {
+        if (lookup(first, value, has_inline) == &option_info(id) && !has_inline) {
             o.given[id] = "";
             return o;
         }
     }
-    for (const CommandSpec &c : kCommands)
+    for (const CommandInfo &c : kCommands)
         if (first == c.name) o.command = &c;
     if (o.command == nullptr) usage_error("unknown command '" + first + "'");
-    const CommandSpec &c = *o.command;
+    const CommandInfo &c = *o.command;
     bool options_end = false;
     for (int i = 2; i < argc; ++i) {
         const std::string arg = argv[i];
@@ -201,14 +201,14 @@ Options parse(int argc, char **argv) {
         }
         std::string value;
         bool has_inline = false;
-        const OptionSpec *spec_ = lookup(arg, value, has_inline);
-        if (spec_ == nullptr || !takes(c, spec_->id))
+        const OptionInfo *found = lookup(arg, value, has_inline);
+        if (found == nullptr || !takes(c, found->id))
             fail("unknown option '" + arg + "' for " + c.name, kExitUsage);
-        const std::string name = spec_->name;
-        if (o.has(spec_->id)) fail(name + " given twice", kExitUsage);
-        if (spec_->value_name == nullptr) {
+        const std::string name = found->name;
+        if (o.has(found->id)) fail(name + " given twice", kExitUsage);
+        if (found->value_name == nullptr) {
             if (has_inline) fail(name + " takes no value", kExitUsage);
-            o.given[spec_->id] = "";
+            o.given[found->id] = "";
             continue;
         }
         if (!has_inline) {
@@ -217,7 +217,7 @@ Options parse(int argc, char **argv) {
             value = argv[++i];
         }
         if (value.empty()) fail(name + " needs a value", kExitUsage);
-        o.given[spec_->id] = value;
+        o.given[found->id] = value;
     }
     if (o.has(Opt::kIn) && !o.file.empty())
         fail("give the input as FILE or with " + name(Opt::kIn) + ", not both", kExitUsage);

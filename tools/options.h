@@ -28,7 +28,7 @@ enum class Opt {
 
 struct Options;
 
-struct OptionSpec {
+struct OptionInfo {
     Opt id;
     char short_name;         // 'c', or 0
     const char *name;        // "--cipher"
@@ -36,7 +36,7 @@ struct OptionSpec {
     const char *help;
 };
 
-struct CommandSpec {
+struct CommandInfo {
     const char *name;
     std::span<const Opt> options;  // what it takes besides --help
     bool takes_file;               // a positional FILE, the same as --in
@@ -44,14 +44,14 @@ struct CommandSpec {
     int (*run)(const Options &);
 };
 
-std::span<const OptionSpec> option_table();
-std::span<const CommandSpec> command_table();
-const OptionSpec &spec(Opt id);
+std::span<const OptionInfo> option_table();
+std::span<const CommandInfo> command_table();
+const OptionInfo &option_info(Opt id);
 std::string name(Opt id);  // "--cipher"
 
 // A parsed command line. Without a command: --help or --version alone.
 struct Options {
-    const CommandSpec *command = nullptr;
+    const CommandInfo *command = nullptr;
     std::map<Opt, std::string> given;  // flags map to ""
     std::string file;                  // the positional FILE
 
@@ -66,7 +66,7 @@ Options parse(int argc, char **argv);
 
 // The usage of every command, and one command's full help.
 std::string usage();
-std::string help(const CommandSpec &c);
+std::string help(const CommandInfo &c);
 
 // The ciphers --cipher names.
 struct Cipher {

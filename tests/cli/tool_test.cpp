@@ -576,16 +576,16 @@ TEST(Completion, OffersExactlyTheOptionTable) {
         return got;
     };
     const auto names = [](cli::Opt id) {
-        const cli::OptionSpec &o = cli::spec(id);
+        const cli::OptionInfo &o = cli::option_info(id);
         std::set<std::string> n = {o.name};
         if (o.short_name != 0) n.insert(std::string{'-', o.short_name});
         return n;
     };
     std::set<std::string> commands = names(cli::Opt::kHelp);
     commands.merge(names(cli::Opt::kVersion));
-    for (const cli::CommandSpec &c : cli::command_table()) commands.insert(c.name);
+    for (const cli::CommandInfo &c : cli::command_table()) commands.insert(c.name);
     EXPECT_EQ(complete("sealkit \"\"", 1), commands);
-    for (const cli::CommandSpec &c : cli::command_table()) {
+    for (const cli::CommandInfo &c : cli::command_table()) {
         std::set<std::string> options = names(cli::Opt::kHelp);
         for (cli::Opt id : c.options) options.merge(names(id));
         EXPECT_EQ(complete(std::string("sealkit ") + c.name + " -", 2), options) << c.name;
