@@ -18,6 +18,7 @@ BusyError rather than blocking.
 """
 import enum
 import os as _os
+import stat as _stat
 import tempfile as _tempfile
 
 from ._sealkit import ffi as _ffi
@@ -289,7 +290,7 @@ def _size(f):
     """A file object's remaining size when it is a regular file, else None."""
     try:
         st = _os.fstat(f.fileno())
-        if not _os.path.stat.S_ISREG(st.st_mode):
+        if not _stat.S_ISREG(st.st_mode):
             return None
         return st.st_size - f.tell()
     except (AttributeError, OSError, ValueError):
