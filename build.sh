@@ -1,15 +1,16 @@
 #!/usr/bin/env bash
 # SPDX-License-Identifier: MIT
 # One entry point for a fresh machine:
-#   ./build.sh demo   build everything (Release), show pushdemo receiving pushes
-#                     from a private MQTT broker, then the sealkit demo
+#   ./build.sh demo   build pushdemo and the sealkit demo (Release), show pushdemo
+#                     receiving pushes from a private MQTT broker, then the sealkit demo
 #   ./build.sh test   build and run every test: ASan+UBSan, Release, Release with a
 #                     shared libsealkit, ThreadSanitizer, then each fuzzer for
 #                     FUZZ_SECONDS (30) on its corpus, then lint
 #   ./build.sh matrix build and test the current commit on this machine, in a clean
 #                     Debian 13 root and in Debian unstable with OpenSSL 4.0
 #                     (scripts/matrix.sh)
-#   ./build.sh deps   only install the packages (base, or full for test and fuzz)
+#   ./build.sh deps [base|full]
+#                     only install the packages (base, or full for test and fuzz)
 #   ./build.sh fuzz   only the fuzzers
 #   ./build.sh lint   clang-tidy over every source, no finding allowed
 #   ./build.sh bench  build in Release, run the benchmarks and print their tables
@@ -17,7 +18,9 @@
 #   ./build.sh cluster [SCENARIO] [PUSHES]
 #                     pushdemo through a private 3-node RabbitMQ cluster, with a
 #                     node killed mid-stream (scripts/cluster.sh)
-# Missing Debian packages are installed first (as root, or through sudo).
+#   ./build.sh help   this text
+# Missing Debian packages are installed first (as root, or through sudo),
+# waiting for another apt or dpkg that holds the lock.
 set -euo pipefail
 cd "$(dirname "$0")"
 
@@ -37,6 +40,28 @@ full_packages=(clang clang-tidy llvm valgrind
                # the cluster tests: a private RabbitMQ cluster
                rabbitmq-server)
 
+sudo=()
+[[ $(id -u) == 0 ]] || sudo=(sudo)
+
+# apt-get that waits up to 10 minutes for a lock another apt or dpkg holds:
+# dpkg's through apt's own option, the package lists' (which that option
+# does not cover) by trying `update` again while the lock is what failed.
+apt() {
+    if [[ $1 == update ]]; then
+        local try err
+        for try in $(seq 120); do
+            err=$("${sudo[@]}" apt-get -qq update 2>&1) && return 0
+            grep -q "Could not get lock" <<<"$err" || { echo "$err" >&2; return 1; }
+            ((try > 1)) || echo "waiting for another apt to release its lock" >&2
+            sleep 5
+        done
+        echo "$err" >&2
+        return 1
+    fi
+    DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get -o DPkg::Lock::Timeout=600 -y -qq \
+        --no-install-recommends "$@"
+}
+
 installed() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q "install ok installed"; }
 
 # The sanitizer and libFuzzer runtime that matches the clang that is (or will
@@ -53,16 +78,15 @@ clang_runtime() {
 
 # install_missing base|full
 install_missing() {
-    local want=("${base_packages[@]}") missing=() sudo=()
+    local want=("${base_packages[@]}") missing=()
     [[ $1 == full ]] && want+=("${full_packages[@]}")
-    [[ $(id -u) == 0 ]] || sudo=(sudo)
     local updated=0
     for p in "${want[@]}"; do installed "$p" || missing+=("$p"); done
     if [[ $1 == full ]]; then
         local rt
         rt=$(clang_runtime || true)
         if [[ -z $rt ]]; then
-            "${sudo[@]}" apt-get update -qq
+            apt update
             updated=1
             rt=$(clang_runtime)
         fi
@@ -70,7 +94,7 @@ install_missing() {
     fi
     ((${#missing[@]} == 0)) && return
     echo "installing: ${missing[*]}"
-    ((updated)) || "${sudo[@]}" apt-get update -qq
+    ((updated)) || apt update
     # The brokers are only ever started privately by the tests: a policy
     # keeps their packages from starting the system's services, unless the
     # machine has a policy of its own.
@@ -81,8 +105,7 @@ install_missing() {
         own_policy=1
     fi
     local rc=0
-    DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y -qq --no-install-recommends \
-        "${missing[@]}" || rc=$?
+    apt install "${missing[@]}" || rc=$?
     ((own_policy)) && "${sudo[@]}" rm -f "$policy"
     return "$rc"
 }
@@ -132,7 +155,7 @@ demo_stop() {
 
 demo() {
     cmake --preset release >/dev/null
-    cmake --build --preset release
+    cmake --build --preset release --target pushdemo seal_demo
     echo
     echo "== pushdemo through a private MQTT broker, pushes sent by mosquitto_pub"
     demo_broker
@@ -185,16 +208,19 @@ lint() {
 # dpkg-buildpackage (its tests included), lintian at warning level, and the
 # files the .changes names moved to build/deb.
 deb() {
-    local sudo=()
-    [[ $(id -u) == 0 ]] || sudo=(sudo)
     local tools=(dpkg-dev debhelper lintian)
     local missing=()
     for p in "${tools[@]}"; do installed "$p" || missing+=("$p"); done
-    if ((${#missing[@]})) || ! dpkg-checkbuilddeps >/dev/null 2>&1; then
-        "${sudo[@]}" apt-get update -qq
-        DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y -qq --no-install-recommends \
-            "${tools[@]}"
-        DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get build-dep -y -qq ./
+    if ((${#missing[@]})); then
+        echo "installing: ${missing[*]}"
+        apt update
+        apt install "${missing[@]}"
+    fi
+    local unmet
+    if ! unmet=$(dpkg-checkbuilddeps 2>&1); then
+        echo "installing the build dependencies: ${unmet##*dependencies: }"
+        ((${#missing[@]})) || apt update
+        apt build-dep ./
     fi
     dpkg-buildpackage -us -uc -b
     local changes
@@ -230,7 +256,12 @@ case "${1:-}" in
     bench) shift; install_missing base; bench "$@" ;;
     fuzz) install_missing full; fuzz ;;
     lint) install_missing full; lint ;;
-    deps) install_missing "${2:-base}" ;;
+    deps)
+        case ${2:-base} in
+            base | full) install_missing "${2:-base}" ;;
+            *) echo "usage: $0 deps [base|full]" >&2; exit 2 ;;
+        esac ;;
+    help | -h | --help) sed -n '3,/^set -euo/p' "$0" | sed '$d; s/^# \{0,1\}//'; exit 0 ;;
     deb) deb ;;
     cluster)
         shift
@@ -239,6 +270,6 @@ case "${1:-}" in
         cmake --build --preset release --target pushdemo
         PUSHDEMO=build/release/bin/pushdemo scripts/cluster.sh "$@" ;;
     matrix) shift; scripts/matrix.sh "$@" ;;
-    *) echo "usage: $0 demo|test|fuzz|lint|bench [benchmark flags]|deps [base|full]|matrix [legs]|deb|cluster [scenario] [pushes]" >&2
+    *) echo "usage: $0 demo|test|fuzz|lint|bench [benchmark flags]|deps [base|full]|matrix [legs]|deb|cluster [scenario] [pushes]|help" >&2
        exit 2 ;;
 esac

@@ -17,8 +17,16 @@ std::string error_text(const std::string &what) {
     return what + ": " + strerror(errno);
 }
 
+namespace {
+bool g_quiet = false;
+}  // namespace
+
+void set_quiet(bool quiet) {
+    g_quiet = quiet;
+}
+
 void warn(const std::string &message) {
-    fprintf(stderr, "sealkit: warning: %s\n", message.c_str());
+    if (!g_quiet) fprintf(stderr, "sealkit: warning: %s\n", message.c_str());
 }
 
 bool is_stdio(const std::string &path) {

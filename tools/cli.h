@@ -28,8 +28,9 @@ struct Failure {
 // "what: <strerror(errno)>".
 std::string error_text(const std::string &what);
 
-// "sealkit: warning: <message>" on stderr.
+// "sealkit: warning: <message>" on stderr, unless set_quiet(true).
 void warn(const std::string &message);
+void set_quiet(bool quiet);
 
 // Whether a path names standard input or output: empty or "-".
 bool is_stdio(const std::string &path);

@@ -87,19 +87,14 @@ int inspect(const Options &o) {
 
 int keygen(const Options &o) {
     const Cipher &c = cipher_option(o);
-    if (c.keygen_len == 0)
-        fail(std::string(c.name) + " uses the library's own key: there is none to make",
-             kExitUsage);
-    const std::string path = o.value(Opt::kOut);
-    if (is_stdio(path) && isatty(STDOUT_FILENO))
-        fail("refusing to write a raw key to a terminal: use " + name(Opt::kOut));
+    // Opened first: a terminal or an existing file is refused before any work.
+    Output out(o.value(Opt::kOut), {.key = true, .binary = "a raw key"});
     Secret key(c.keygen_len);
     for (size_t got = 0; got < key.size();) {
         const ssize_t n = retry([&] { return getrandom(key.data() + got, key.size() - got, 0); });
         if (n < 0) fail(error_text("cannot get random bytes"));
         got += static_cast<size_t>(n);
     }
-    Output out(path, {.key = true});
     out.write(key.data(), key.size());
     out.commit();
     return 0;

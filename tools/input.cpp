@@ -9,9 +9,9 @@
 
 namespace cli {
 
-Input::Input(const std::string &path) : name_(is_stdio(path) ? "standard input" : path) {
+Input::Input(const std::string &path) : name_(is_stdio(path) ? "standard input" : "input " + path) {
     fd_ = is_stdio(path) ? STDIN_FILENO : open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd_ < 0) fail(error_text("cannot open " + path));
+    if (fd_ < 0) fail(error_text("cannot open " + name_));
     struct stat st {};
     if (fstat(fd_, &st) != 0) fail(error_text("cannot read " + name_));
     if (S_ISDIR(st.st_mode)) fail(name_ + " is a directory");

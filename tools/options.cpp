@@ -27,32 +27,33 @@ const OptionInfo kOptions[] = {
     {Opt::kNoProgress, 0, "--no-progress", nullptr,
      "none (default: on a terminal, for inputs over 64 MiB)"},
     {Opt::kJson, 0, "--json", nullptr, "one JSON object instead of text"},
+    {Opt::kQuiet, 'q', "--quiet", nullptr, "no warnings about the key file (errors still show)"},
     {Opt::kHelp, 'h', "--help", nullptr, "this help"},
-    {Opt::kVersion, 0, "--version", nullptr, "the version"},
+    {Opt::kVersion, 0, "--version", nullptr, "the version, and OpenSSL's"},
 };
 
-constexpr Opt kSealOpen[] = {Opt::kCipher, Opt::kKeyFile,  Opt::kIn,        Opt::kOut,
-                             Opt::kForce,  Opt::kProgress, Opt::kNoProgress};
+constexpr Opt kSealOpen[] = {Opt::kCipher, Opt::kKeyFile,  Opt::kIn,         Opt::kOut,
+                             Opt::kForce,  Opt::kProgress, Opt::kNoProgress, Opt::kQuiet};
 constexpr Opt kInspect[] = {Opt::kIn, Opt::kJson};
 constexpr Opt kKeygen[] = {Opt::kCipher, Opt::kOut};
 
 const CommandInfo kCommands[] = {
-    {"seal", kSealOpen, true,
+    {"seal", kSealOpen, true, false,
      "Seals the input into a cipher envelope: one pad-count byte, then the input\n"
      "completed with zero bytes to whole blocks and encrypted.\n",
      seal},
-    {"open", kSealOpen, true,
+    {"open", kSealOpen, true, false,
      "Opens a cipher envelope made by 'sealkit seal' (or the library) with the same\n"
      "cipher and key, and writes the plaintext. A wrong key is not detected: it\n"
      "gives meaningless bytes.\n",
      open},
-    {"inspect", kInspect, true,
+    {"inspect", kInspect, true, false,
      "Prints an envelope's length, its pad-count byte, and for AES (16-byte blocks)\n"
      "and Blowfish (8-byte blocks) whether its length fits, in how many blocks, and\n"
      "the plaintext length it would open to. Reads only the first byte of a file.\n"
      "Exits 1 when it fits neither.\n",
      inspect},
-    {"keygen", kKeygen, false,
+    {"keygen", kKeygen, false, true,
      "Writes a fresh random key from the system's random source: 32 bytes for\n"
      "aes-ecb and aes-cbc (AES-256), 16 for blowfish. The file is made with mode\n"
      "0600 and never replaces an existing one.\n",
@@ -98,9 +99,11 @@ bool is_option(const char *arg) {
     return arg[0] == '-' && arg[1] != '\0';
 }
 
-std::string cipher_names() {
+// The ciphers a command takes: "aes-ecb, aes-cbc, ..."
+std::string cipher_names(bool keyed_only) {
     std::string s;
-    for (const Cipher &c : kCiphers) s += std::string(s.empty() ? "" : ", ") + c.name;
+    for (const Cipher &c : kCiphers)
+        if (!keyed_only || c.keygen_len > 0) s += std::string(s.empty() ? "" : ", ") + c.name;
     return s;
 }
 
@@ -118,6 +121,15 @@ std::string synopsis(const CommandInfo &c) {
 }
 
 }  // namespace
+
+std::span<const Cipher> cipher_table() {
+    return kCiphers;
+}
+
+size_t key_bytes_used(const Cipher &c, size_t n) {
+    if (c.block == SEALKIT_AES_BLOCK) return n >= 32 ? 32 : n >= 24 ? 24 : 16;
+    return n < c.key_used ? n : c.key_used;
+}
 
 std::span<const OptionInfo> option_table() {
     return kOptions;
@@ -142,14 +154,19 @@ std::string Options::value(Opt id) const {
     return it == given.end() ? std::string() : it->second;
 }
 
-std::string usage() {
+std::string usage(bool about) {
     std::string s;
     for (const CommandInfo &c : kCommands)
         s += std::string(s.empty() ? "usage: " : "       ") + "sealkit " + synopsis(c) + "\n";
-    return s +
-           "       sealkit --version | COMMAND --help\n"
-           "NAME: " +
-           cipher_names() + ". PATH or FILE '-': standard input or output.\n";
+    s += "       sealkit --version | help [COMMAND] | COMMAND --help\n"
+         "NAME: " +
+         cipher_names(false) + ". PATH or FILE '-': standard input or output.\n";
+    if (!about) return s;
+    return "sealkit seals files and pipes into cipher envelopes (AES or Blowfish over\n"
+           "libcrypto) and opens them again.\n"
+           "Envelopes carry no integrity check: a wrong key or a damaged envelope opens\n"
+           "to garbage without an error.\n\n" +
+           s + "\nSee sealkit(1) for the rules on pipes, output files and keys.\n";
 }
 
 std::string help(const CommandInfo &c) {
@@ -162,6 +179,7 @@ std::string help(const CommandInfo &c) {
         if (o.value_name) left += std::string(" ") + o.value_name;
         left.resize(24, ' ');
         std::string text = o.help;
+        if (id == Opt::kCipher && c.keyed_only) text = cipher_names(true);
         for (size_t at = 0; (at = text.find('\n', at)) != std::string::npos; at += 25)
             text.insert(at + 1, 24, ' ');
         s += left + text + "\n";
@@ -173,7 +191,17 @@ Options parse(int argc, char **argv) {
     Options o;
     auto usage_error = [](const std::string &why) { fail(why + "\n" + usage(), kExitUsage); };
     if (argc < 2) usage_error("no command");
-    const std::string first = argv[1];
+    std::string first = argv[1];
+    if (first == "help") {  // "help [COMMAND]": that command's --help
+        if (argc > 3) usage_error("help takes one COMMAND at most");
+        o.given[Opt::kHelp] = "";
+        if (argc == 2) return o;
+        first = argv[2];
+        for (const CommandInfo &c : kCommands)
+            if (first == c.name) o.command = &c;
+        if (o.command == nullptr) usage_error("unknown command '" + first + "'");
+        return o;
+    }
     for (Opt id : {Opt::kHelp, Opt::kVersion}) {
         std::string value;
         bool has_inline = false;
@@ -195,6 +223,8 @@ Options parse(int argc, char **argv) {
         }
         if (options_end || !is_option(argv[i])) {
             if (!c.takes_file) fail("unexpected argument '" + arg + "'", kExitUsage);
+            if (arg.empty())
+                fail("an empty FILE names no file: use - for standard input", kExitUsage);
             if (!o.file.empty()) fail("one FILE at most", kExitUsage);
             o.file = arg;
             continue;
@@ -229,11 +259,19 @@ Options parse(int argc, char **argv) {
 
 const Cipher &cipher_option(const Options &o) {
     const std::string name = o.value(Opt::kCipher);
+    const bool keyed_only = o.command != nullptr && o.command->keyed_only;
     if (name.empty())
-        fail(cli::name(Opt::kCipher) + " is required (" + cipher_names() + ")", kExitUsage);
+        fail(cli::name(Opt::kCipher) + " is required (" + cipher_names(keyed_only) + ")",
+             kExitUsage);
     for (const Cipher &c : kCiphers)
-        if (name == c.name) return c;
-    fail("unknown cipher '" + name + "' (" + cipher_names() + ")", kExitUsage);
+        if (name == c.name) {
+            if (keyed_only && c.keygen_len == 0)
+                fail(std::string(c.name) + " uses the library's own key: there is none to make (" +
+                         cipher_names(true) + ")",
+                     kExitUsage);
+            return c;
+        }
+    fail("unknown cipher '" + name + "' (" + cipher_names(keyed_only) + ")", kExitUsage);
 }
 
 }  // namespace cli

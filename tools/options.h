@@ -22,6 +22,7 @@ enum class Opt {
     kProgress,
     kNoProgress,
     kJson,
+    kQuiet,
     kHelp,
     kVersion
 };
@@ -40,6 +41,7 @@ struct CommandInfo {
     const char *name;
     std::span<const Opt> options;  // what it takes besides --help
     bool takes_file;               // a positional FILE, the same as --in
+    bool keyed_only;               // --cipher takes only the ciphers that have a key
     const char *description;       // for its --help
     int (*run)(const Options &);
 };
@@ -62,10 +64,12 @@ struct Options {
 };
 
 // Parses argv; a usage error fails with kExitUsage and the usage text.
+// "help [COMMAND]" is read as COMMAND --help, or --help alone.
 Options parse(int argc, char **argv);
 
-// The usage of every command, and one command's full help.
-std::string usage();
+// The usage of every command; with `about`, what the tool is first (for
+// --help). And one command's full help.
+std::string usage(bool about = false);
 std::string help(const CommandInfo &c);
 
 // The ciphers --cipher names.
@@ -77,7 +81,13 @@ struct Cipher {
     uint32_t keygen_len;  // what keygen writes
 };
 
-// The cipher --cipher names; a usage failure when it is missing or unknown.
+std::span<const Cipher> cipher_table();
+
+// The cipher --cipher names; a usage failure when it is missing, unknown, or
+// one the command does not take.
 const Cipher &cipher_option(const Options &o);
+
+// The key bytes `c` uses of a key of n bytes (n at least 16).
+size_t key_bytes_used(const Cipher &c, size_t n);
 
 }  // namespace cli

@@ -7,6 +7,8 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/mman.h>
+#include <sys/sendfile.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -63,7 +65,46 @@ bool patchable(int fd, off_t &start) {
     return start >= 0;
 }
 
+// Moves up to n bytes from `from` at *off to `to`, in the kernel where it
+// can: splice into a pipe, copy_file_range or else sendfile into anything
+// else; through a buffer where the kernel takes neither (an O_APPEND file,
+// some devices). The count moved; 0 at the end of `from`.
+size_t move_some(int from, off_t *off, int to, size_t n, const std::string &name) {
+    struct stat st {};
+    const bool pipe = fstat(to, &st) == 0 && S_ISFIFO(st.st_mode);
+    // What the kernel refuses for a pair of descriptors it always refuses.
+    const auto refused = [] {
+        return errno == EINVAL || errno == EXDEV || errno == ENOSYS || errno == EOPNOTSUPP ||
+               errno == EBADF;
+    };
+    ssize_t r = -1;
+    if (pipe) {
+        r = retry([&] { return splice(from, off, to, nullptr, n, SPLICE_F_MOVE); });
+    } else {
+        r = retry([&] { return copy_file_range(from, off, to, nullptr, n, 0); });
+        if (r < 0 && refused()) r = retry([&] { return sendfile(to, from, off, n); });
+    }
+    if (r >= 0) return static_cast<size_t>(r);
+    if (!refused()) fail(error_text("cannot write " + name));
+    unsigned char buf[65536];
+    r = retry([&] { return pread(from, buf, n < sizeof buf ? n : sizeof buf, *off); });
+    if (r < 0) fail(error_text("cannot read the spool of " + name));
+    write_full(to, buf, static_cast<size_t>(r), name);
+    *off += r;
+    return static_cast<size_t>(r);
+}
+
+std::string terminal_refusal(const char *what) {
+    return std::string("refusing to write ") + what + " to a terminal: use " + name(Opt::kOut) +
+           " FILE or a redirect";
+}
+
 }  // namespace
+
+void refuse_terminal(const std::string &path, const char *what) {
+    const int fd = is_stdio(path) ? STDOUT_FILENO : fd_path(path);
+    if (what != nullptr && fd >= 0 && isatty(fd)) fail(terminal_refusal(what));
+}
 
 Output::Output(const std::string &path, OutputRules rules)
     : name_(is_stdio(path) ? "standard output" : path), rules_(rules) {
@@ -75,6 +116,7 @@ Output::Output(const std::string &path, OutputRules rules)
 
 void Output::open_path(const std::string &path) {
     struct stat st {};
+    if (const int fd = fd_path(path); fd >= 0) return direct(fd, false);
     if (rules_.key && lstat(path.c_str(), &st) == 0)
         fail(path + " exists: keygen never replaces a key");
     // Follow symlinks by hand, so that one leading to a descriptor is
@@ -104,6 +146,13 @@ void Output::open_path(const std::string &path) {
         return spool(true);
     }
     final_ = p;
+    // Unnamed until commit; it can be named through /proc/self/fd only.
+    fd_ = ::open(dir_of(p).c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600);
+    if (fd_ >= 0 && access("/proc/self/fd", X_OK) == 0) {
+        owned_ = unnamed_ = true;
+        return;
+    }
+    if (fd_ >= 0) close(fd_);
     const std::string tmpl = p + ".XXXXXX";
     if (tmpl.size() >= sizeof g_temp_path) fail("output path too long: " + path);
     catch_signals();
@@ -118,6 +167,10 @@ void Output::open_path(const std::string &path) {
 // A descriptor written in place, unless the first byte must be written
 // again and it cannot take that.
 void Output::direct(int fd, bool owned) {
+    if (rules_.binary != nullptr && isatty(fd)) {
+        if (owned) close(fd);
+        fail(terminal_refusal(rules_.binary));
+    }
     // A pipe as large as a chunk takes one whole write while the reader
     // works (best effort: the system may cap it).
     struct stat st {};
@@ -133,23 +186,49 @@ void Output::direct(int fd, bool owned) {
     spool(false);
 }
 
-// An unlinked temporary file, beside the destination (when it is a file
-// whose directory can be written) or in TMPDIR.
+// Beside a file that --force replaces: an unlinked temporary file there (or
+// in TMPDIR when that directory cannot be written). For a pipe or device:
+// memory, until it holds kMemorySpool bytes (see write()).
 void Output::spool(bool beside) {
-    const char *tmpdir = getenv("TMPDIR");
-    const std::string dirs[] = {beside ? dir_of(name_) : "", tmpdir ? tmpdir : "/tmp"};
-    for (const std::string &dir : dirs) {
-        if (dir.empty()) continue;
-        std::string tmpl = dir + "/.sealkit-spool.XXXXXX";
+    start_ = 0;
+    owned_ = true;
+    if (!beside) {
+        fd_ = memfd_create("sealkit-spool", MFD_CLOEXEC);
+        in_memory_ = fd_ >= 0;
+        if (in_memory_) return;
+    }
+    if (beside) {
+        std::string tmpl = dir_of(name_) + "/.sealkit-spool.XXXXXX";
         fd_ = mkostemp(tmpl.data(), O_CLOEXEC);
         if (fd_ >= 0) {
             unlink(tmpl.c_str());
-            owned_ = true;
-            start_ = 0;
             return;
         }
     }
-    fail(error_text("cannot create a temporary file for " + name_));
+    spool_to_file();
+}
+
+// An unlinked file in TMPDIR, which takes over what the memory spool holds.
+void Output::spool_to_file() {
+    const char *env = getenv("TMPDIR");
+    const std::string tmpdir = env != nullptr && *env != '\0' ? env : "/tmp";
+    std::string tmpl = tmpdir + "/.sealkit-spool.XXXXXX";
+    const int fd = mkostemp(tmpl.data(), O_CLOEXEC);
+    if (fd < 0)
+        fail(error_text("cannot make a temporary file in " + tmpdir + " (TMPDIR) for " + name_) +
+             ": point TMPDIR to a directory with room, or use " + name(Opt::kOut) + " FILE");
+    unlink(tmpl.c_str());
+    if (in_memory_) {
+        off_t off = 0;
+        const off_t end = lseek(fd_, 0, SEEK_END);
+        while (off < end)
+            if (move_some(fd_, &off, fd, static_cast<size_t>(end - off),
+                          "the spool in " + tmpdir) == 0)
+                break;
+        close(fd_);
+        in_memory_ = false;
+    }
+    fd_ = fd;
 }
 
 Output::~Output() {
@@ -162,7 +241,9 @@ Output::~Output() {
 }
 
 void Output::write(const unsigned char *p, size_t n) {
-    write_full(fd_, p, n, name_);
+    if (in_memory_ && lseek(fd_, 0, SEEK_CUR) + static_cast<off_t>(n) > off_t{kMemorySpool})
+        spool_to_file();
+    write_full(fd_, p, n, in_memory_ ? "the spool in memory" : name_);
 }
 
 void Output::patch_first(unsigned char byte) {
@@ -178,7 +259,16 @@ void Output::commit() {
         umask(mask);
         if ((!rules_.key && fchmod(fd_, 0666 & ~mask) != 0) || fsync(fd_) != 0)
             fail(error_text("cannot write " + name_));
-        if (renameat2(AT_FDCWD, g_temp_path, AT_FDCWD, final_.c_str(), RENAME_NOREPLACE) != 0) {
+        if (unnamed_) {
+            // A link fails when the name exists: never over a file that
+            // appeared meanwhile.
+            const std::string self = "/proc/self/fd/" + std::to_string(fd_);
+            if (linkat(AT_FDCWD, self.c_str(), AT_FDCWD, final_.c_str(), AT_SYMLINK_FOLLOW) != 0)
+                fail(errno == EEXIST
+                         ? name_ + " appeared while it was written: use " + name(Opt::kForce)
+                         : error_text("cannot write " + name_));
+        } else if (renameat2(AT_FDCWD, g_temp_path, AT_FDCWD, final_.c_str(), RENAME_NOREPLACE) !=
+                   0) {
             // Without RENAME_NOREPLACE on this file system, a link does the
             // same: it fails if the name exists.
             if ((errno != EINVAL && errno != ENOSYS) || link(g_temp_path, final_.c_str()) != 0)
@@ -194,14 +284,11 @@ void Output::commit() {
 }
 
 void Output::copy_spool() {
-    if ((dest_truncate_ && ftruncate(dest_, 0) != 0) || lseek(fd_, 0, SEEK_SET) != 0)
+    const off_t end = lseek(fd_, 0, SEEK_END);
+    if (end < 0 || (dest_truncate_ && ftruncate(dest_, 0) != 0))
         fail(error_text("cannot write " + name_));
-    Secret buf(kChunk);
-    for (;;) {
-        const size_t n = read_full(fd_, buf.data(), buf.size(), "the temporary file");
-        if (n == 0) break;
-        write_full(dest_, buf.data(), n, name_);
-    }
+    for (off_t off = 0; off < end;)
+        if (move_some(fd_, &off, dest_, static_cast<size_t>(end - off), name_) == 0) break;
     const int dest = dest_;
     dest_ = -1;
     if (dest_truncate_ && fsync(dest) != 0) fail(error_text("cannot write " + name_));

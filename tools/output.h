@@ -4,14 +4,18 @@
 //     /proc/self/fd/N (also behind symlinks): that descriptor, in place;
 //   - a symlink: followed, its target is the output;
 //   - a character device, FIFO or socket: opened and written in place;
-//   - a new file: written to a temporary file beside it, renamed into place
-//     once complete (never over a file that appeared meanwhile);
+//   - a new file: written to an unnamed file in its directory (O_TMPFILE)
+//     that gets its name once complete, so nothing is left behind even
+//     after SIGKILL; where the file system refuses O_TMPFILE, to a named
+//     temporary file beside it, renamed into place. Never over a file that
+//     appeared meanwhile;
 //   - an existing regular file: only with `force`; the output is spooled to
 //     an unlinked temporary file and copied into the file once complete, so
 //     its inode, mode, owner and links stay, and a read-only directory does
 //     not matter.
-// A temporary file is removed on failure and on SIGINT, SIGTERM or SIGHUP;
-// nothing reaches a new or existing file unless commit() is called.
+// A named temporary file is removed on failure and on SIGINT, SIGTERM or
+// SIGHUP; nothing reaches a new or existing file unless commit() is called.
+// Binary output (an envelope, a key) is never written to a terminal.
 #pragma once
 
 #include <sys/types.h>
@@ -21,14 +25,23 @@
 namespace cli {
 
 struct OutputRules {
-    bool force = false;  // an existing file may be replaced
-    bool key = false;    // a key: never over any existing path (no symlink
-                         // followed), and mode 0600
-    bool patch = false;  // the first byte is written again before commit: a
-                         // descriptor that cannot take that (a pipe, a
-                         // terminal, O_APPEND) gets the output through a
-                         // spool file in TMPDIR
+    bool force = false;            // an existing file may be replaced
+    bool key = false;              // a key: never over any existing path (no symlink
+                                   // followed), and mode 0600
+    bool patch = false;            // the first byte is written again before commit: a
+                                   // descriptor that cannot take that (a pipe, a
+                                   // device, O_APPEND) gets the output through a
+                                   // spool, in memory up to kMemorySpool, then in a
+                                   // file in TMPDIR
+    const char *binary = nullptr;  // what the output is ("an envelope"), when
+                                   // it must not go to a terminal
 };
+
+constexpr size_t kMemorySpool = size_t{64} << 20;
+
+// Fails when `path` names a terminal by a descriptor ("-", /dev/stdout,
+// /dev/fd/N): so the command can refuse before it reads anything.
+void refuse_terminal(const std::string &path, const char *what);
 
 class Output {
   public:
@@ -47,14 +60,17 @@ class Output {
     void open_path(const std::string &path);
     void direct(int fd, bool owned);
     void spool(bool beside);
+    void spool_to_file();
     void copy_spool();
 
     std::string name_, final_;
     OutputRules rules_;
     int fd_ = -1;  // where write() goes
     bool owned_ = false;
-    off_t start_ = 0;  // where the first byte went in fd_
-    int dest_ = -1;    // where a spool goes at commit
+    bool unnamed_ = false;    // fd_ is an O_TMPFILE, named at commit
+    bool in_memory_ = false;  // fd_ is a memory spool
+    off_t start_ = 0;         // where the first byte went in fd_
+    int dest_ = -1;           // where a spool goes at commit
     bool dest_owned_ = false, dest_truncate_ = false;
 };
 

@@ -5,6 +5,7 @@
 // one streams with its total unknown: sealing then writes the pad-count
 // byte last, over a placeholder (see output.h for where that is possible).
 #include <sealkit.h>
+#include <stdio.h>
 #include <unistd.h>
 
 #include <memory>
@@ -76,7 +77,14 @@ int run_stream(const Options &o, sealkit_direction dir) {
             std::string(c.name) + " uses the library's own key and takes no " + name(Opt::kKeyFile),
             kExitUsage);
 
+    const char *binary = dir == SEALKIT_SEAL ? "an envelope" : nullptr;
+    if (binary != nullptr) refuse_terminal(o.value(Opt::kOut), binary);  // before any reading
     Input in(o.input());
+    // Data typed at a terminal: plaintext may be, an envelope never is.
+    if (isatty(in.fd()) && dir == SEALKIT_OPEN)
+        fail("refusing to read an envelope from a terminal: give FILE or a redirect");
+    if (isatty(in.fd()))
+        fprintf(stderr, "sealkit: reading the plaintext from the terminal; end it with Ctrl-D\n");
     Secret ibuf(kChunk), obuf(kChunk + 16);
     // A file is checked before anything is read; a pipe after its first
     // chunk, which tells whether it ends within it.
@@ -99,7 +107,8 @@ int run_stream(const Options &o, sealkit_direction dir) {
     const StreamPtr stream_guard(s, sealkit_stream_free);
 
     const bool unknown_seal = dir == SEALKIT_SEAL && !size;
-    Output out(o.value(Opt::kOut), {.force = o.has(Opt::kForce), .patch = unknown_seal});
+    Output out(o.value(Opt::kOut),
+               {.force = o.has(Opt::kForce), .patch = unknown_seal, .binary = binary});
     const bool show = o.has(Opt::kProgress) ||
                       (!o.has(Opt::kNoProgress) && isatty(STDERR_FILENO) && size > kProgressAuto);
     Progress progress(show, size);

@@ -3,6 +3,7 @@
 // own parsing, input, output files, keys, signals and memory use. The
 // library tests cover the cipher bytes.
 #include <gtest/gtest.h>
+#include <openssl/crypto.h>
 #include <stdlib.h>
 #include <sys/stat.h>
 
@@ -59,10 +60,17 @@ class Tool : public ::testing::Test {
         return s.str();
     }
 
-    // Waits up to 20 s for the temporary file of output "out" to appear.
-    bool temp_file_appears() const {
+    // Waits up to 20 s for process `pid` to hold a file open in the scratch
+    // directory: its output, unnamed or not yet renamed.
+    bool writes_output(pid_t pid) const {
         for (int i = 0; i < 20000; ++i) {
-            if (listing().find("out.") != std::string::npos) return true;
+            const std::string fds = "/proc/" + std::to_string(pid) + "/fd";
+            std::error_code ec;
+            for (const auto &fd : std::filesystem::directory_iterator(fds, ec)) {
+                const std::string to = std::filesystem::read_symlink(fd.path(), ec).string();
+                if (to.rfind(scratch_.dir() + "/", 0) == 0 && to.find("fifo") == std::string::npos)
+                    return true;
+            }
             std::this_thread::sleep_for(1ms);
         }
         return false;
@@ -166,7 +174,7 @@ TEST_F(Tool, ErrorsNameTheProblemAndWriteNothing) {
         const char *what;
         std::vector<std::string> args;
         std::string stdin_path;
-        const char *message;
+        std::string message;
         int status;
         bool prints = false;  // writes to stdout before it fails
     };
@@ -209,7 +217,7 @@ TEST_F(Tool, ErrorsNameTheProblemAndWriteNothing) {
         {"key too short",
          {"seal", "--cipher", "aes-ecb", "--key-file", short_key},
          plain,
-         "key too short: 15 bytes",
+         "key file " + short_key + " is too short: 15 bytes",
          1},
         {"envelope checked before the key",
          {"open", "--cipher", "blowfish", "--key-file", short_key, "--in", not_env},
@@ -219,13 +227,19 @@ TEST_F(Tool, ErrorsNameTheProblemAndWriteNothing) {
         {"missing key file",
          {"seal", "--cipher", "aes-ecb", "--key-file", path("nokey")},
          plain,
-         "cannot open",
+         "cannot open key file " + path("nokey"),
          1},
         {"missing input",
          {"seal", "--cipher", "builtin", "--in", path("nothing")},
          "/dev/null",
-         "cannot open",
+         "cannot open input " + path("nothing"),
          1},
+        {"empty FILE", {"seal", "--cipher", "builtin", ""}, plain, "empty FILE", 2},
+        {"keygen takes no builtin",
+         {"keygen", "--cipher", "builtin"},
+         "/dev/null",
+         "none to make (aes-ecb, aes-cbc, blowfish)",
+         2},
         {"directory input",
          {"seal", "--cipher", "builtin", "--in", scratch_.dir()},
          "/dev/null",
@@ -260,7 +274,6 @@ TEST_F(Tool, ErrorsNameTheProblemAndWriteNothing) {
          plain,
          "cannot write /dev/full",
          1},
-        {"keygen for builtin", {"keygen", "--cipher", "builtin"}, "/dev/null", "none to make", 2},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.what);
@@ -360,25 +373,30 @@ TEST_F(Tool, SigtermDuringAWriteLeavesNoTemporaryFile) {
     Child child({SEALKIT_TOOL, "seal", "--cipher", "aes-cbc", "--key-file", key("key", 16), "--in",
                  big, "--out", path("out")},
                 {});
-    ASSERT_TRUE(temp_file_appears()) << listing();
+    ASSERT_TRUE(writes_output(child.pid())) << listing();
     const int status = child.signal_and_wait(SIGTERM);
     EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM);
     EXPECT_EQ(listing(), "big\nkey\n");
 }
 
 // The largest plaintext a 32-bit envelope holds (2^32 - 16 bytes for AES)
-// is taken: sealing it to /dev/full fails at the write, not the size. One
-// byte more is refused before anything is read, from a file or a pipe.
-// 256 MiB go through in flat memory.
+// is taken: sealing it to /dev/full fails at the write, not the size; and
+// the largest envelope opens. One byte more is refused before anything is
+// read, from a file or a pipe. 256 MiB go through in flat memory.
 TEST_F(Tool, SizeLimitAndFlatMemory) {
     struct Case {
+        const char *command;
         off_t size;
         const char *message;
     };
-    for (const Case c : {Case{(off_t{1} << 32) - 16, "cannot write /dev/full"},
-                         Case{(off_t{1} << 32) - 15, "input too large"}}) {
+    for (const Case c :
+         {Case{"seal", (off_t{1} << 32) - 16, "cannot write /dev/full"},
+          Case{"seal", (off_t{1} << 32) - 15, "input too large"},
+          Case{"open", (off_t{1} << 32) - 15, "cannot write /dev/full"},
+          Case{"open", (off_t{1} << 32) + 1, "not an envelope: larger than 4 GiB"}}) {
+        SCOPED_TRACE(std::string(c.command) + " " + std::to_string(c.size));
         ASSERT_EQ(truncate(write("huge", {}).c_str(), c.size), 0);  // sparse
-        const Result r = sealkit({"seal", "-c", "builtin", path("huge"), "-o", "/dev/full"});
+        const Result r = sealkit({c.command, "-c", "builtin", path("huge"), "-o", "/dev/full"});
         EXPECT_EQ(r.status, 1);
         EXPECT_NE(r.err.find(c.message), std::string::npos) << r.err;
     }
@@ -432,8 +450,11 @@ TEST_F(Tool, KeysAreMadeFreshAndCheckedForMistakes) {
         {"newline", concat(Bytes(16, 'k'), {'\n'}), 0600, "ends in a newline"},
         {"hex", Bytes(hex.begin(), hex.end()), 0600, "looks like hex"},
         {"base64", Bytes(24, 'Q'), 0600, "looks like base64"},
-        {"world-readable", Bytes(16, 0x01), 0644, "can be read by others (mode 0644)"},
+        {"group-readable", Bytes(16, 0x01), 0640, "is open to its group (mode 0640)"},
+        {"world-readable", Bytes(16, 0x01), 0604, "is open to others (mode 0604)"},
         {"too long", Bytes(40, 0x01), 0600, "uses only the first 32"},
+        {"AES-128 and 4 unused bytes", Bytes(20, 0x01), 0600, "uses only the first 16"},
+        {"AES-192 and 1 unused byte", Bytes(25, 0x01), 0600, "uses only the first 24"},
     };
     for (const Case &c : cases) {
         const Result r = sealkit({"seal", "--cipher", "aes-cbc", "--key-file",
@@ -442,6 +463,11 @@ TEST_F(Tool, KeysAreMadeFreshAndCheckedForMistakes) {
         EXPECT_EQ(r.status, 0) << c.what;
         EXPECT_NE(r.err.find(std::string("warning: key file ")), std::string::npos) << c.what;
         EXPECT_NE(r.err.find(c.warning), std::string::npos) << c.what << ": " << r.err;
+        const Result quiet = sealkit(
+            {"seal", "-q", "--cipher", "aes-cbc", "--key-file", path(std::string("k_") + c.what)},
+            path("p"));
+        EXPECT_EQ(quiet.status, 0);
+        EXPECT_EQ(quiet.err, "") << c.what;
     }
 }
 
@@ -471,8 +497,15 @@ TEST_F(Tool, ConventionsHelpVersionAndDashes) {
             0u);
     }
     const Result v = sealkit({"--version"});
-    EXPECT_EQ(std::string(v.out.begin(), v.out.end()),
-              std::string("sealkit ") + sealkit_version() + "\n");
+    EXPECT_EQ(std::string(v.out.begin(), v.out.end()), std::string("sealkit ") + sealkit_version() +
+                                                           "\n" + OpenSSL_version(OPENSSL_VERSION) +
+                                                           "\n");
+    const Result h = sealkit({"--help"});
+    const std::string help(h.out.begin(), h.out.end());
+    EXPECT_NE(help.find("no integrity"), std::string::npos) << help;
+    EXPECT_NE(help.find("sealkit(1)"), std::string::npos) << help;
+    EXPECT_EQ(sealkit({"help"}).out, h.out);
+    EXPECT_EQ(sealkit({"help", "open"}).out, sealkit({"open", "--help"}).out);
     // '-' is standard input and output; /dev/fd/0 works as a key file.
     const Result s = sealkit({"seal", "--cipher=aes-cbc", "--key-file=/dev/fd/0", "--in",
                               write("p", {'a', 'b', 'c'}), "--out", "-"},
@@ -554,11 +587,36 @@ TEST_F(Tool, SigkillWhileSealingAPipeCommitsNothing) {
     Child child({SEALKIT_TOOL, "seal", "-c", "builtin", "-o", path("out")}, {}, path("fifo"));
     const Bytes chunk(3 << 20, 'x');  // past the first chunk: the total is unknown
     ASSERT_EQ(::write(writer, chunk.data(), chunk.size()), static_cast<ssize_t>(chunk.size()));
-    ASSERT_TRUE(temp_file_appears()) << listing();
+    ASSERT_TRUE(writes_output(child.pid())) << listing();
     const int status = child.signal_and_wait(SIGKILL);
     close(writer);
     EXPECT_TRUE(WIFSIGNALED(status));
-    EXPECT_FALSE(exists("out"));
+    EXPECT_EQ(listing(), "fifo\n");  // no output, and no temporary file either
+}
+
+// Binary output never goes to a terminal, and an envelope is never read
+// from one (the terminal is a pseudo-terminal that script(1) makes).
+TEST_F(Tool, TerminalsGetNoBinary) {
+    const std::string k = key("k", 32);
+    struct Case {
+        std::string command, message;
+    };
+    const Case cases[] = {
+        {"$S seal -c aes-cbc -k k < k", "refusing to write an envelope to a terminal"},
+        {"$S seal -c aes-cbc -k k -o /dev/stdout < k", "refusing to write an envelope"},
+        {"$S keygen -c aes-cbc", "refusing to write a raw key to a terminal"},
+        {"$S open -c aes-cbc -k k -o out", "refusing to read an envelope from a terminal"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.command);
+        const Result r = run({"/usr/bin/script", "-qec",
+                              "cd " + scratch_.dir() + " && " + c.command + " 2>err", "/dev/null"},
+                             "/dev/null", "", {{"S", SEALKIT_TOOL}});
+        EXPECT_EQ(r.status, 1);
+        const Bytes err = read("err");
+        EXPECT_NE(std::string(err.begin(), err.end()).find(c.message), std::string::npos);
+    }
+    EXPECT_EQ(sealkit({"keygen", "-c", "aes-cbc", "-o", "/dev/stdout"}).out.size(), 32u);
 }
 
 // The bash completion offers exactly the table's commands and options.
@@ -584,12 +642,28 @@ TEST(Completion, OffersExactlyTheOptionTable) {
     std::set<std::string> commands = names(cli::Opt::kHelp);
     commands.merge(names(cli::Opt::kVersion));
     for (const cli::CommandInfo &c : cli::command_table()) commands.insert(c.name);
+    commands.insert("help");
     EXPECT_EQ(complete("sealkit \"\"", 1), commands);
+    std::set<std::string> ciphers, keyed;
+    for (const cli::Cipher &c : cli::cipher_table()) {
+        ciphers.insert(c.name);
+        if (c.keygen_len > 0) keyed.insert(c.name);
+    }
     for (const cli::CommandInfo &c : cli::command_table()) {
         std::set<std::string> options = names(cli::Opt::kHelp);
         for (cli::Opt id : c.options) options.merge(names(id));
         EXPECT_EQ(complete(std::string("sealkit ") + c.name + " -", 2), options) << c.name;
+        if (options.count("--cipher") == 0) continue;
+        const std::set<std::string> &want = c.keyed_only ? keyed : ciphers;
+        EXPECT_EQ(complete(std::string("sealkit ") + c.name + " -c \"\"", 3), want) << c.name;
+        // bash splits --cipher=NAME at the '='.
+        EXPECT_EQ(complete(std::string("sealkit ") + c.name + " --cipher = \"\"", 4), want);
     }
+    // A file name with a space is one word.
+    const sktest::ScratchDir dir("completion");
+    std::ofstream(dir.path("my notes.txt")) << "x";
+    EXPECT_EQ(complete("sealkit seal \"" + dir.path("my") + "\"", 2),
+              std::set<std::string>{dir.path("my notes.txt")});
 }
 
 }  // namespace
