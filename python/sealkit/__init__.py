@@ -2,7 +2,17 @@
 """sealkit: cipher envelopes from Python, the same bytes as the C library.
 
 An envelope is one pad-count byte, then the data completed with zero bytes
-to whole cipher blocks and encrypted. Security notes, one line each:
+to whole cipher blocks and encrypted:
+
+>>> import sealkit
+>>> key = bytes(range(32))                     # 32 bytes: AES-256
+>>> env = sealkit.seal("aes-cbc", b"a record", key)
+>>> len(env), env[0]                           # one block, 8 pad bytes
+(17, 8)
+>>> sealkit.open("aes-cbc", env, key)
+bytearray(b'a record')
+
+Security notes, one line each:
 
 - No integrity: a wrong key or a damaged envelope opens to garbage, no error.
 - Deterministic: equal data under equal keys gives equal envelopes (zero IV).
@@ -12,9 +22,17 @@ to whole cipher blocks and encrypted. Security notes, one line each:
 Any buffer-protocol object (bytes, bytearray, memoryview, numpy arrays) is
 taken as it is, without a copy. Results are bytearrays that the C library
 wrote into, never copied (they compare equal to bytes); *_into methods
-write into a buffer of the caller's. Every call releases the GIL. A Key is for one
-thread at a time: use one per thread; a Key used by two threads at once gives
-BusyError rather than blocking.
+write into a buffer of the caller's. Every call releases the GIL. A Key is
+for one thread at a time: use one per thread; a Key used by two threads at
+once gives BusyError rather than blocking.
+
+Every failure raises a subclass of Error (wrong argument types raise
+TypeError): one per C result code, with .code and the C library's text --
+NullError, CapacityError, KeyLengthError, KeyScheduleError, EmptyError,
+NotEnvelopeError, CipherError, BusyError, LengthError -- and, for this
+package's own checks (.code 0), StateError (a closed Key or Stream, a
+stream used out of order) and BufferLayoutError (a buffer that is not one
+contiguous block). Those about a wrong value also subclass ValueError.
 """
 import enum
 import os as _os
@@ -24,9 +42,10 @@ import tempfile as _tempfile
 from ._sealkit import ffi as _ffi
 from ._sealkit import lib as _lib
 
+# The error classes stay out of __all__ so that help(sealkit) stays short:
+# each would repeat Exception's whole page. The docstring above lists them.
 __all__ = ["Cipher", "Key", "Stream", "seal", "open", "seal_file", "open_file", "Error",
-           "NullError", "CapacityError", "KeyLengthError", "KeyScheduleError", "EmptyError",
-           "NotEnvelopeError", "CipherError", "BusyError", "LengthError", "version"]
+           "version", "__version__"]
 
 CHUNK = 1 << 20  # bytes per read in seal_file and open_file
 _U32 = 0xFFFFFFFF
@@ -53,54 +72,75 @@ _ONE_SHOT = {Cipher.AES_ECB: (_lib.CRYPTO1_encrypt, _lib.CRYPTO1_decrypt),
 
 
 class Error(Exception):
-    """A sealkit result code other than success: .code, and its text."""
+    """A failed call: .code (the C result code; 0 for this package's own
+    checks) and .message."""
 
     code = 0
 
-    def __init__(self, code=None):
+    def __init__(self, code=None, message=None):
         if code is not None:
             self.code = code
-        self.message = _ffi.string(_lib.sealkit_strerror(self.code)).decode()
-        super().__init__(f"{self.message} ({self.code})")
+        if message is None:
+            message = _ffi.string(_lib.sealkit_strerror(self.code)).decode()
+        self.message = message
+        super().__init__(f"{message} ({self.code})" if self.code else message)
 
 
 class NullError(Error):
+    """-1: a required argument is missing."""
     code = -1
 
 
 class CapacityError(Error):
+    """-2: the output has too little room (see the envelope length)."""
     code = -2
 
 
-class KeyLengthError(Error):
+class KeyLengthError(Error, ValueError):
+    """-3: the key is shorter than 16 bytes."""
     code = -3
 
 
 class KeyScheduleError(Error):
+    """-4: libcrypto refused the key or failed."""
     code = -4
 
 
-class EmptyError(Error):
+class EmptyError(Error, ValueError):
+    """-5: there is nothing to seal."""
     code = -5
 
 
-class NotEnvelopeError(Error):
+class NotEnvelopeError(Error, ValueError):
+    """-6: the input is not an envelope of this cipher."""
     code = -6
 
 
-class CipherError(Error):
+class CipherError(Error, ValueError):
+    """-7: an unknown cipher, or a key given to "builtin"."""
     code = -7
 
 
 class BusyError(Error):
+    """-8: another thread's call holds the Key."""
     code = -8
 
 
-class LengthError(Error):
+class LengthError(Error, ValueError):
+    """-9: a stream's length does not match its total."""
     code = -9
 
 
-_ERRORS = {c.code: c for c in Error.__subclasses__()}
+class StateError(Error, ValueError):
+    """A closed Key or Stream, or a stream used out of order."""
+
+
+class BufferLayoutError(Error, BufferError):
+    """A buffer that is not one contiguous block of memory."""
+
+
+_ERRORS = {c.code: c for c in Error.__subclasses__() if c.code}
+_NAMES = ", ".join(c.value for c in Cipher)
 
 
 def _check(rc):
@@ -115,16 +155,31 @@ def _cipher(cipher):
         try:
             return Cipher(cipher)
         except ValueError:
-            raise ValueError(f"unknown cipher {cipher!r}: one of "
-                             + ", ".join(c.value for c in Cipher)) from None
+            raise CipherError(message=f"unknown cipher {cipher!r}: one of {_NAMES}") from None
     raise TypeError(f"cipher must be a Cipher or its name, not {type(cipher).__name__}")
 
 
-def _in(data):
+def _key(c, key):
+    """The key's bytes for cipher c (None for "builtin"), checked."""
+    if c is Cipher.BUILTIN:
+        if key is not None:
+            raise CipherError(message='"builtin" uses the library\'s own key: call it without one')
+        return None
+    if key is None:
+        raise NullError(message=f"{c.value} needs a key: pass its bytes (16 or more) as key")
+    return _in(key, "key")
+
+
+def _in(data, name="data"):
     """A pointer to data's bytes, without a copy, and their count."""
     if isinstance(data, str):
-        raise TypeError("data must be a bytes-like object, not str")
-    buf = _ffi.from_buffer("unsigned char[]", data)
+        raise TypeError(f"{name} must be a bytes-like object, not str")
+    try:
+        buf = _ffi.from_buffer("unsigned char[]", data)
+    except TypeError:
+        raise TypeError(f"{name} must be a bytes-like object, not {type(data).__name__}") from None
+    except BufferError as e:
+        raise BufferLayoutError(message=f"{name}: {e}") from None
     n = len(buf)
     if n > _U32:
         raise CapacityError()
@@ -135,7 +190,7 @@ def _out(data):
     """A pointer into a writable buffer, and its capacity (at most 32 bits)."""
     try:
         buf = _ffi.from_buffer("unsigned char[]", data, require_writable=True)
-    except BufferError:
+    except (BufferError, TypeError):
         raise TypeError(f"out must be a writable buffer, not {type(data).__name__}") from None
     return buf, min(len(buf), _U32)
 
@@ -160,28 +215,20 @@ def seal(cipher, data, key=None) -> bytearray:
     c = _cipher(cipher)
     src, n = _in(data)
     capacity = min(_envelope_len(n, c.block), _U32)
-    if c is Cipher.BUILTIN:
-        if key is not None:
-            raise CipherError()
+    k = _key(c, key)
+    if k is None:
         return _call(_lib.CRYPTO_encrypt_without_key, (src, n), capacity)
-    if key is None:
-        raise NullError()
-    k, kn = _in(key)
-    return _call(_ONE_SHOT[c][0], (k, kn, src, n), capacity)
+    return _call(_ONE_SHOT[c][0], (k[0], k[1], src, n), capacity)
 
 
 def open(cipher, envelope, key=None) -> bytearray:  # noqa: A001 (the library's word)
     """Opens an envelope with a one-shot call; the plaintext."""
     c = _cipher(cipher)
-    src, n = _in(envelope)
-    if c is Cipher.BUILTIN:
-        if key is not None:
-            raise CipherError()
+    src, n = _in(envelope, "envelope")
+    k = _key(c, key)
+    if k is None:
         return _call(_lib.CRYPTO_decrypt_without_key, (src, n), n)
-    if key is None:
-        raise NullError()
-    k, kn = _in(key)
-    return _call(_ONE_SHOT[c][1], (k, kn, src, n), n)
+    return _call(_ONE_SHOT[c][1], (k[0], k[1], src, n), n)
 
 
 class Key:
@@ -194,16 +241,14 @@ class Key:
     def __init__(self, cipher, key=None):
         self.cipher = _cipher(cipher)
         out = _ffi.new("sealkit_key **")
-        if key is None:
-            _check(_lib.sealkit_key_new(out, _IDS[self.cipher], _ffi.NULL, 0))
-        else:
-            k, kn = _in(key)
-            _check(_lib.sealkit_key_new(out, _IDS[self.cipher], k, kn))
+        k = _key(self.cipher, key)
+        k, kn = k if k is not None else (_ffi.NULL, 0)
+        _check(_lib.sealkit_key_new(out, _IDS[self.cipher], k, kn))
         self._key = _ffi.gc(out[0], _lib.sealkit_key_free)
 
     def _ptr(self):
         if self._key is None:
-            raise ValueError("the key is closed")
+            raise StateError(message="the Key is closed: make a new one")
         return self._key
 
     def close(self) -> None:
@@ -225,7 +270,7 @@ class Key:
     def open(self, envelope) -> bytearray:
         """As open(), with this key."""
         k = self._ptr()
-        src, n = _in(envelope)
+        src, n = _in(envelope, "envelope")
         return _call(_lib.sealkit_open, (k, src, n), n)
 
     def _into(self, fn, data, out) -> int:
@@ -248,42 +293,81 @@ class Key:
 
     def sealer(self, total=None) -> "Stream":
         """A stream sealing `total` bytes; None: of unknown length (see Stream)."""
-        return Stream(self, _lib.SEALKIT_SEAL, total)
+        return Stream(self, "seal", total)
 
     def opener(self, total=None) -> "Stream":
         """A stream opening an envelope of `total` bytes; None: unknown."""
-        return Stream(self, _lib.SEALKIT_OPEN, total)
+        return Stream(self, "open", total)
 
 
 class Stream:
     """Seals or opens one envelope in chunks of any size, in constant memory.
 
-    The outputs of update() and final() joined are the one-shot result. A
-    sealer of unknown length writes a placeholder first: after final(), write
-    first_byte at the envelope's offset 0.
+    Stream(key, "seal" or "open", total=None), or key.sealer() and
+    key.opener(). `total` is the plaintext length when sealing, the
+    envelope length when opening; None when unknown. The outputs of update()
+    and final() joined are the one-shot result. A sealer of unknown length
+    writes a placeholder first: after final(), write first_byte at the
+    envelope's offset 0. close(), or the end of a with block, wipes it.
     """
 
+    _DIRECTIONS = {"seal": _lib.SEALKIT_SEAL, "open": _lib.SEALKIT_OPEN}
+
     def __init__(self, key, direction, total=None):
+        if not isinstance(key, Key):
+            raise TypeError(f"key must be a sealkit.Key, not {type(key).__name__}")
+        if direction not in self._DIRECTIONS:
+            raise TypeError(f"direction must be 'seal' or 'open', not {direction!r}")
+        if total is not None and not (isinstance(total, int) and 0 <= total < _U32):
+            raise LengthError(message=f"total must be 0 to {_U32 - 1} bytes, or None when "
+                                      f"unknown, not {total!r}")
         out = _ffi.new("sealkit_stream **")
         t = _lib.SEALKIT_TOTAL_UNKNOWN if total is None else total
-        if not 0 <= t <= _U32:
-            raise LengthError()
-        _check(_lib.sealkit_stream_new(out, key._ptr(), direction, t))
+        _check(_lib.sealkit_stream_new(out, key._ptr(), self._DIRECTIONS[direction], t))
         self._s = _ffi.gc(out[0], _lib.sealkit_stream_free)
+        self._sealing = direction == "seal"
+        self._finished = False
+
+    def _ptr(self, what):
+        if self._s is None:
+            raise StateError(message=f"{what}: the stream is closed")
+        if self._finished:
+            raise StateError(message=f"{what}: the stream is finished; make a new one")
+        return self._s
 
     def update(self, data) -> bytearray:
+        """The output for the next chunk of input."""
+        s = self._ptr("update()")
         src, n = _in(data)
-        return _call(_lib.sealkit_stream_update, (self._s, src, n), n + 16)
+        return _call(_lib.sealkit_stream_update, (s, src, n), n + 16)
 
     def final(self) -> bytearray:
-        return _call(_lib.sealkit_stream_final, (self._s,), 16)
+        """The output's last bytes; checks the length (and when opening, the
+        pad count). The stream is finished after it, failed or not."""
+        s = self._ptr("final()")
+        self._finished = True
+        return _call(_lib.sealkit_stream_final, (s,), 16)
 
     @property
     def first_byte(self) -> int:
         """A sealer's pad-count byte, once final() succeeded."""
+        if not self._sealing:
+            raise StateError(message="first_byte: only a sealer has one")
+        if self._s is None or not self._finished:
+            raise StateError(message="first_byte is known only after final()")
         b = _ffi.new("unsigned char *")
         _check(_lib.sealkit_stream_first_byte(self._s, b))
         return b[0]
+
+    def close(self) -> None:
+        """Wipes and frees the stream."""
+        self._s = None
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.close()
 
 
 def _size(f):
@@ -301,6 +385,7 @@ def seal_file(key, src, dst) -> None:
     """Seals the binary file object src into dst, in 1 MiB chunks. When src's
     length is unknown (a pipe), dst gets the pad-count byte last: in place if
     it can seek, else through a temporary file of ciphertext."""
+    _file_key(key, "seal_file")
     total = _size(src)
     s = key.sealer(total)
     if total is not None:
@@ -326,7 +411,14 @@ def seal_file(key, src, dst) -> None:
 def open_file(key, src, dst) -> None:
     """Opens the envelope in the binary file object src into dst, in 1 MiB
     chunks."""
+    _file_key(key, "open_file")
     _pump(key.opener(_size(src)), src, dst)
+
+
+def _file_key(key, fn):
+    if not isinstance(key, Key):
+        raise TypeError(f"{fn} takes a sealkit.Key, such as Key(\"aes-cbc\", key_bytes), "
+                        f"not {type(key).__name__}")
 
 
 def _pump(stream, src, dst):
@@ -340,3 +432,6 @@ def _pump(stream, src, dst):
 def version() -> str:
     """The C library's version."""
     return _ffi.string(_lib.sealkit_version()).decode()
+
+
+__version__ = version()

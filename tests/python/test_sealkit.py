@@ -79,7 +79,26 @@ ERRORS = [  # (call, exception): every result code, through each interface
     (lambda: sealkit.Key("builtin").opener().final(), sealkit.NotEnvelopeError),
     (lambda: sealkit.seal("builtin", b"x", KEY), sealkit.CipherError),
     (lambda: sealkit.Key("aes-cbc", KEY).sealer(3).final(), sealkit.LengthError),
+    (lambda: sealkit.Key("aes-cbc", KEY).sealer(1 << 32), sealkit.LengthError),
+    (lambda: sealkit.Key("aes-cbc", KEY).sealer().first_byte, sealkit.StateError),
+    (lambda: sealkit.Key("aes-cbc", KEY).opener(17).first_byte, sealkit.StateError),
+    (lambda: finished(sealkit.Key("aes-cbc", KEY).sealer()).update(b"x"), sealkit.StateError),
+    (lambda: finished(sealkit.Key("aes-cbc", KEY).sealer()).final(), sealkit.StateError),
+    (lambda: closed(sealkit.Key("aes-cbc", KEY)).seal(b"x"), sealkit.StateError),
+    (lambda: closed(sealkit.Key("aes-cbc", KEY).sealer()).update(b"x"), sealkit.StateError),
+    (lambda: sealkit.seal("aes-cbc", memoryview(bytes(64))[::2], KEY), sealkit.BufferLayoutError),
 ]
+
+
+def finished(stream):
+    stream.update(b"x")
+    stream.final()
+    return stream
+
+
+def closed(thing):
+    thing.close()
+    return thing
 
 
 @pytest.mark.parametrize("call,error", ERRORS)
@@ -88,6 +107,7 @@ def test_errors_carry_their_code_and_text(call, error):
         call()
     assert isinstance(e.value, sealkit.Error)
     assert e.value.code == error.code and e.value.message in str(e.value)
+    assert "NULL" not in e.value.message  # the C text only where it is the right one
 
 
 def test_failures_write_nothing_and_wrong_types_are_type_errors():
@@ -103,6 +123,10 @@ def test_failures_write_nothing_and_wrong_types_are_type_errors():
                 k.seal(bad)
         with pytest.raises(TypeError):
             k.seal_into(b"x", b"read-only output")
+    with pytest.raises(TypeError, match="^key must"):
+        sealkit.seal("aes-cbc", b"abc", "k" * 32)
+    with pytest.raises(TypeError, match="sealkit.Key"):
+        sealkit.seal_file("aes-cbc", io.BytesIO(b"x"), io.BytesIO())
     with pytest.raises(ValueError):
         sealkit.seal("des", b"x", KEY)
     with pytest.raises(ValueError):
@@ -129,7 +153,7 @@ def test_two_threads_on_one_key_get_right_bytes_or_busy():
 
         def long_call():
             started.set()
-            k.seal(big)
+            results["long"] = k.seal(big)
 
         t = threading.Thread(target=long_call)
         t.start()
@@ -146,6 +170,18 @@ def test_two_threads_on_one_key_get_right_bytes_or_busy():
                 break
         t.join()
     assert results["wrong"] == 0 and results["busy"] > 0
+    # close() while the long call is in flight: it finishes with right bytes.
+    k = sealkit.Key("aes-cbc", KEY)
+    t = threading.Thread(target=lambda: results.update(closed=k.seal(big)))
+    t.start()
+    while t.is_alive():  # until the long call holds the key
+        try:
+            k.seal(b"z")
+        except sealkit.BusyError:
+            break
+    k.close()
+    t.join()
+    assert results["closed"] == results["long"] == sealkit.seal("aes-cbc", big, KEY)
 
 
 @pytest.mark.parametrize("seekable", [True, False])
