@@ -4,7 +4,7 @@ from setuptools import setup
 
 setup(
     name="sealkit",
-    version="1.2.0",
+    version="1.3.0",
     description="Cipher envelopes (sealkit) from Python",
     license="MIT",
     packages=["sealkit"],

@@ -7,21 +7,30 @@
 #   trixie        a clean Debian 13 root (OpenSSL 3.5 LTS, gcc 14)
 #   sid-openssl4  a clean Debian unstable root with libssl-dev from experimental
 #
-# Roots are made with debootstrap (its default mirror) under
-# SEALKIT_MATRIX_CACHE (/var/cache/sealkit-matrix) and reused while present.
-# In each one the commit is cloned afresh, build.sh installs the packages it
-# finds for that distribution, and the release workflow runs (the cluster
-# tests aside, which run on the host only), which includes installing the
-# package and building the C consumers through pkg-config and find_package;
-# then the Debian packages are built and checked by lintian and, in the
-# roots, installed with apt and tried by debian/tests. One line per leg; the
-# exit status is non-zero when any leg fails.
+# Each distribution has a root made once with debootstrap (its default
+# mirror) under SEALKIT_MATRIX_CACHE (/var/cache/sealkit-matrix) and never
+# changed after, and two copies of it:
+#   NAME.work  the tests: the commit cloned afresh, build.sh installs the
+#              packages it finds for that distribution, and the release
+#              workflow runs (the cluster tests aside, which run on the host
+#              only), which includes the docs test, installing the package
+#              and building the C consumers. The copy keeps what earlier runs
+#              installed; one left half-configured by an interrupted run is
+#              repaired, or made again from the root.
+#   NAME.pkg   the Debian packages, built in a fresh copy of the root, so
+#              that nothing but what debootstrap and the Build-Depends bring
+#              is there, as on Debian's build daemons; checked by lintian,
+#              installed with apt as the README says, tried by debian/tests
+#              and by the docs test against the installed packages; then
+#              removed. Downloaded packages are kept in NAME.apt.
+# One line per leg; the exit status is non-zero when any leg fails.
 # Needs root (debootstrap, chroot, mount namespaces).
 set -euo pipefail
 here=$(cd "$(dirname "$0")/.." && pwd)
 cache=${SEALKIT_MATRIX_CACHE:-/var/cache/sealkit-matrix}
 
-# Inside a leg: the release workflow, then one summary line read from its JUnit file.
+# Inside a copy of a root, or in a clone on the host: the release workflow,
+# then one line read from its JUnit file.
 leg() {
     cd "$1"
     local log=build/matrix.log
@@ -34,96 +43,171 @@ leg() {
     { cmake --preset release && cmake --build --preset release &&
           ctest --preset release -LE cluster; } >>"$log" 2>&1 || rc=$?
     ((rc == 0)) || tail -60 "$log"
-    # The Debian packages, lintian-clean; in a root of its own, installed with
-    # apt and tried as a user would (debian/tests), away from the build tree.
-    local debs=ok
-    if ! ./build.sh deb >>"$log" 2>&1; then
-        tail -40 "$log"
-        debs=FAILED rc=1
-    elif [[ -n ${2:-} ]]; then
-        local tests
-        tests=$(mktemp -d)
-        cp debian/tests/consumers debian/tests/pushdemo "$tests/"
-        if ! { DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends \
-                   $(ls "$PWD"/build/deb/*.deb | grep -v -- -dbgsym_) &&
-               (cd / && AUTOPKGTEST_TMP=$(mktemp -d) "$tests/consumers") &&
-               (cd / && AUTOPKGTEST_TMP=$(mktemp -d) "$tests/pushdemo"); } >>"$log" 2>&1; then
-            tail -40 "$log"
-            debs=FAILED rc=1
-        else
-            debs="ok, installed"
-        fi
-    fi
     local junit=build/release/ctest-junit.xml suite="" total=0 failed=0 skipped=0
     [[ -f $junit ]] && suite=$(tr '\n\t' '  ' <"$junit" | grep -o '<testsuite [^>]*>' | head -1)
     attr() { sed -n "s/.* $1=\"\([0-9]*\)\".*/\1/p" <<<"$suite"; }
     [[ -n $suite ]] && { total=$(attr tests); failed=$(attr failures); skipped=$(attr skipped); }
     . /etc/os-release
-    printf 'MATRIX %s | OpenSSL %s | %s | passed %d, failed %d, skipped %d | packages %s | %s\n' \
+    printf 'MATRIX %s | OpenSSL %s | %s | passed %d, failed %d, skipped %d | %s\n' \
         "$PRETTY_NAME" "$(pkg-config --modversion libcrypto)" "$(gcc -dumpfullversion | sed 's/^/gcc /')" \
-        $((total - failed - skipped)) "$failed" "$skipped" "$debs" "$( ((rc == 0)) && echo ok || echo FAILED)"
+        $((total - failed - skipped)) "$failed" "$skipped" "$( ((rc == 0)) && echo ok || echo FAILED)"
     return "$rc"
 }
 
-# Makes (once) a minbase root of `suite`; with `extra`, that suite's libssl-dev.
+# The Debian packages from the clone in DIR, lintian-clean; with `install`
+# (in a root of its own), installed as the README says and tried as a user
+# would, away from the build tree.
+packages() {
+    cd "$1"
+    local log=build/packages.log
+    mkdir -p build
+    if ! ./build.sh deb >"$log" 2>&1; then
+        tail -40 "$log"
+        echo "PACKAGES FAILED"
+        return 1
+    fi
+    if [[ -z ${2:-} ]]; then
+        echo "PACKAGES ok"
+        return 0
+    fi
+    local tests
+    tests=$(mktemp -d)
+    cp debian/tests/consumers debian/tests/pushdemo "$tests/"
+    # What debian/tests/control asks for, and age for the docs' examples.
+    local needs
+    needs=$(sed -n 's/^Depends: //p' debian/tests/control | tr ',' '\n' |
+                grep -v -E '^ *(libsealkit|sealkit|pushdemo|python3-sealkit)' | tr -d ' ' | sort -u)
+    if ! { DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends \
+               ./build/deb/libsealkit1_*.deb ./build/deb/libsealkit-dev_*.deb \
+               ./build/deb/sealkit_*.deb ./build/deb/pushdemo_*.deb ./build/deb/python3-sealkit_*.deb \
+               $needs age python3-cryptography &&
+           (cd / && AUTOPKGTEST_TMP=$(mktemp -d) "$tests/consumers") &&
+           (cd / && AUTOPKGTEST_TMP=$(mktemp -d) "$tests/pushdemo") &&
+           /usr/bin/python3 tests/docs/docs_test.py --installed; } >>"$log" 2>&1; then
+        tail -40 "$log"
+        echo "PACKAGES FAILED"
+        return 1
+    fi
+    echo "PACKAGES ok, installed, docs ok"
+}
+
+# Makes (once) a minbase root of `suite`; with `extra`, that suite's
+# libssl-dev. It is made under another name and renamed when complete, so an
+# interrupted run leaves nothing that looks usable.
 make_root() {
     local root=$1 suite=$2 extra=$3
     [[ -f $root/.ready ]] && return 0
     echo "== making $root ($suite${extra:+, libssl-dev from $extra}); several minutes the first time"
-    rm -rf "$root"
+    local new=$root.new
+    rm -rf "$root" "$new"
     mkdir -p "$(dirname "$root")"
-    debootstrap --variant=minbase --include=ca-certificates "$suite" "$root" >"$root.log" 2>&1 ||
+    debootstrap --variant=minbase --include=ca-certificates "$suite" "$new" >"$root.log" 2>&1 ||
         { tail -20 "$root.log"; return 1; }
     # unstable's and experimental's Release files are often past Valid-Until on mirrors.
-    echo 'Acquire::Check-Valid-Until "false";' >"$root/etc/apt/apt.conf.d/99matrix"
+    echo 'Acquire::Check-Valid-Until "false";' >"$new/etc/apt/apt.conf.d/99matrix"
     if [[ -n $extra ]]; then
         # The same mirror debootstrap chose, for the extra suite.
-        sed -n "s/^\(deb [^ ]* \)$suite /\1$extra /p" "$root/etc/apt/sources.list" \
-            >"$root/etc/apt/sources.list.d/$extra.list"
-        in_root "$root" bash -c "apt-get update -qq && DEBIAN_FRONTEND=noninteractive \
+        sed -n "s/^\(deb [^ ]* \)$suite /\1$extra /p" "$new/etc/apt/sources.list" \
+            >"$new/etc/apt/sources.list.d/$extra.list"
+        in_root "$new" bash -c "apt-get update -qq && DEBIAN_FRONTEND=noninteractive \
             apt-get install -y -qq --no-install-recommends -t $extra libssl-dev openssl" \
             >>"$root.log" 2>&1 || { tail -20 "$root.log"; return 1; }
     fi
-    touch "$root/.ready"
+    in_root "$new" apt-get clean
+    touch "$new/.ready"
+    mv "$new" "$root"
+}
+
+# A copy of the root at `copy`: made anew when missing or `fresh`; an
+# existing one that an interrupted apt or dpkg left half-done is repaired,
+# or made anew when that fails.
+copy_root() {
+    local root=$1 copy=$2 fresh=${3:-}
+    if [[ -z $fresh && -f $copy/.ready ]]; then
+        if [[ -z $(ls -A "$copy/var/lib/dpkg/updates" 2>/dev/null) &&
+              -z $(in_root "$copy" dpkg --audit 2>&1) ]]; then
+            return 0
+        fi
+        echo "== $copy was left half-configured by an interrupted run; repairing it"
+        in_root "$copy" bash -c 'DEBIAN_FRONTEND=noninteractive dpkg --configure -a &&
+            DEBIAN_FRONTEND=noninteractive apt-get -f install -y -qq' >/dev/null 2>&1 && return 0
+        echo "== could not repair it; copying the root again"
+    fi
+    rm -rf "$copy" "$copy.new"
+    cp -a "$root" "$copy.new"
+    mv "$copy.new" "$copy"
 }
 
 # Runs a command in the root, with /proc and /dev mounted in a private mount
-# namespace, so nothing stays mounted when it ends.
+# namespace, so nothing stays mounted when it ends. With APT_ARCHIVES set,
+# that directory holds the root's downloaded packages.
 in_root() {
     local root=$1
     shift
     cp /etc/resolv.conf "$root/etc/resolv.conf"
+    [[ -n ${APT_ARCHIVES:-} ]] && mkdir -p "$APT_ARCHIVES/partial"
     unshare --mount --fork -- bash -c '
-        root=$1; shift
+        root=$1 archives=$2; shift 2
         mount --make-rprivate /
         mount -t proc proc "$root/proc"
         mount --rbind /dev "$root/dev"
         mount -t tmpfs tmpfs "$root/tmp"
+        [ -n "$archives" ] && mount --bind "$archives" "$root/var/cache/apt/archives"
         exec chroot "$root" /usr/bin/env -i HOME=/root TERM=dumb LANG=C.UTF-8 \
             PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin "$@"' \
-        bash "$root" "$@"
+        bash "$root" "${APT_ARCHIVES:-}" "$@"
 }
 
+clone_into() {
+    rm -rf "$1/src"
+    git clone -q "$here" "$1/src"
+    git -C "$1/src" checkout -q "$(git -C "$here" rev-parse HEAD)"
+}
+
+# The tests in NAME.work, then the packages in a fresh NAME.pkg; one line.
 root_leg() {
     local name=$1 suite=$2 extra=${3:-}
     local root=$cache/$name
     make_root "$root" "$suite" "$extra" || { echo "MATRIX $name: root could not be made | FAILED"; return 1; }
-    rm -rf "$root/src"
-    git clone -q "$here" "$root/src"
-    git -C "$root/src" checkout -q "$(git -C "$here" rev-parse HEAD)"
-    in_root "$root" bash /src/scripts/matrix.sh --leg /src install
+    local rc=0 tests pkgs
+    copy_root "$root" "$root.work"
+    clone_into "$root.work"
+    tests=$(in_root "$root.work" bash /src/scripts/matrix.sh --leg /src) || rc=1
+    copy_root "$root" "$root.pkg" fresh
+    clone_into "$root.pkg"
+    pkgs=$(APT_ARCHIVES=$root.apt in_root "$root.pkg" bash /src/scripts/matrix.sh --packages /src install) || rc=1
+    rm -rf "$root.pkg"
+    report "$tests" "$pkgs"
+    return "$rc"
 }
 
-# --leg DIR [install]: install the packages too (only in a root of its own).
+# Joins a leg's test line and its packages line into one.
+report() {
+    grep -v '^MATRIX ' <<<"$1" || true
+    grep -v '^PACKAGES ' <<<"$2" || true
+    local t p
+    t=$(grep '^MATRIX ' <<<"$1" | tail -1)
+    p=$(grep '^PACKAGES ' <<<"$2" | tail -1)
+    p=${p#PACKAGES }
+    local verdict=ok
+    [[ $t == *"| ok" && -n $p && $p != FAILED ]] || verdict=FAILED
+    echo "${t% | *} | packages ${p:-FAILED} | $verdict"
+}
+
+# --leg DIR: the tests; --packages DIR [install]: the packages.
 if [[ ${1:-} == --leg ]]; then
-    leg "$2" "${3:-}"
+    leg "$2"
+    exit
+fi
+if [[ ${1:-} == --packages ]]; then
+    packages "$2" "${3:-}"
     exit
 fi
 
 (($(id -u) == 0)) || { echo "matrix: needs root (debootstrap, chroot)" >&2; exit 2; }
 command -v debootstrap >/dev/null || {
     apt-get update -qq
-    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq debootstrap
+    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq -o DPkg::Lock::Timeout=600 debootstrap
 }
 legs=("$@")
 ((${#legs[@]})) || legs=(host trixie sid-openssl4)
@@ -135,7 +219,9 @@ for l in "${legs[@]}"; do
         host)
             rm -rf "$here/build/matrix-host"
             git clone -q "$here" "$here/build/matrix-host"
-            out=$(bash "$here/scripts/matrix.sh" --leg "$here/build/matrix-host" 2>&1) || failed=1 ;;
+            t=$(bash "$here/scripts/matrix.sh" --leg "$here/build/matrix-host" 2>&1) || failed=1
+            p=$(bash "$here/scripts/matrix.sh" --packages "$here/build/matrix-host" 2>&1) || failed=1
+            out=$(report "$t" "$p") ;;
         trixie) out=$(root_leg trixie trixie 2>&1) || failed=1 ;;
         sid-openssl4) out=$(root_leg sid-openssl4 sid experimental 2>&1) || failed=1 ;;
         *) echo "matrix: unknown leg '$l' (host, trixie, sid-openssl4)" >&2; exit 2 ;;

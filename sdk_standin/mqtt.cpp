@@ -10,6 +10,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <strings.h>
 #include <sys/socket.h>
 #include <time.h>
 #include <unistd.h>
@@ -24,8 +25,17 @@ namespace ostrel_standin {
 
 namespace {
 
+// The length of `url`'s scheme prefix when it is `scheme`, in any case
+// (schemes are case-insensitive); 0 otherwise.
+size_t scheme_prefix(const std::string &url, const char *scheme) {
+    const size_t n = strlen(scheme);
+    return url.size() >= n && strncasecmp(url.c_str(), scheme, n) == 0 ? n : 0;
+}
+
+// mqtt: or mqtts:, even without the "//" that makes it parse: such an entry
+// was meant for a broker, and is an error rather than the feed.
 bool has_broker_scheme(const std::string &url) {
-    return url.rfind("mqtt://", 0) == 0 || url.rfind("mqtts://", 0) == 0;
+    return scheme_prefix(url, "mqtt:") != 0 || scheme_prefix(url, "mqtts:") != 0;
 }
 
 // One mqtt:// or mqtts:// URL; false when it does not parse.
@@ -33,11 +43,11 @@ bool parse_broker_url(const std::string &url, BrokerUrl &out) {
     BrokerUrl u;
     u.text = url;
     std::string rest;
-    if (url.rfind("mqtt://", 0) == 0) {
-        rest = url.substr(7);
+    if (const size_t n = scheme_prefix(url, "mqtt://"); n != 0) {
+        rest = url.substr(n);
         u.port = 1883;
-    } else if (url.rfind("mqtts://", 0) == 0) {
-        rest = url.substr(8);
+    } else if (const size_t ns = scheme_prefix(url, "mqtts://"); ns != 0) {
+        rest = url.substr(ns);
         u.tls = true;
         u.port = 8883;
     } else {
@@ -301,7 +311,16 @@ class Session {
 
     // The network thread: the loop; after a loss the other nodes in turn,
     // the lost one last, and a backoff only between whole rounds.
+    // A broker drops a session's older connection when another client
+    // connects with the same id; two such clients take the session from each
+    // other in turn, and each sees its connections lost right after they
+    // are made. After kTakeovers such losses in a row, that is said once.
+    static constexpr double kQuickLoss = 5.0;  // seconds after a connect
+    static constexpr int kTakeovers = 3;
+
     void run() {
+        double connected_at = now();
+        int quick_losses = 0;
         for (;;) {
             const int rc = mosquitto_loop(nodes_[current_], 1000, 1);
             if (rc == MOSQ_ERR_SUCCESS) continue;
@@ -309,7 +328,15 @@ class Session {
             fprintf(stderr, "ostrel_sdk: connection to %s lost: %s; reconnecting\n",
                     c_.servers[lost].text.c_str(), error_text(rc).c_str());
             trace("disconnect " + std::to_string(rc));
+            quick_losses = now() - connected_at < kQuickLoss ? quick_losses + 1 : 0;
+            if (quick_losses == kTakeovers)
+                fprintf(stderr,
+                        "ostrel_sdk: each connection is lost right after it is made: another "
+                        "client with the id %s probably holds the session, and the two take it "
+                        "over from each other; give each client its own id\n",
+                        c_.client_id.c_str());
             reconnect(lost);
+            connected_at = now();
             fprintf(stderr, "ostrel_sdk: reconnected to %s\n", c_.servers[current_].text.c_str());
         }
     }

@@ -302,6 +302,14 @@ int OstrelStart(void) {
         trace(s, "OstrelStart() = " + std::to_string(rc));
         return rc;
     }
+    // Said once, so that a mistyped broker URL is not mistaken for a broker
+    // that sends nothing.
+    if (rc != -1)
+        fprintf(stderr,
+                "ostrel_sdk: server %s is not an mqtt:// or mqtts:// URL: reading pushes from "
+                "%s\n",
+                url.c_str(),
+                settings().feed.empty() ? "standard input" : ("feed " + settings().feed).c_str());
     // The feed itself is opened by the delivery threads: opening a FIFO
     // for reading blocks until a writer comes, and start must return at once.
     if (rc != -1 && !feed_usable(settings().feed)) rc = -1;

@@ -79,7 +79,7 @@ class BrokerTest : public ::testing::Test {
 // other topics never do.
 TEST_F(BrokerTest, DeliversTheAppAndClientTopicsOnly) {
     Broker broker(scratch_.dir());
-    auto p = pushdemo(broker.url());
+    auto p = pushdemo("MQTT" + broker.url().substr(4));  // schemes are case-insensitive
     ASSERT_EQ(p->read_lines(1), "start success.\n") << read_file("stderr");
 
     const std::string binary("bin\0ary\nbytes\x01\xff", 15);
@@ -232,7 +232,8 @@ TEST_F(BrokerTest, TlsAndLogin) {
 TEST_F(BrokerTest, MalformedBrokerUrlsAreStartErrors) {
     for (const std::string url : {"mqtt://127.0.0.1:notaport", "mqtt://127.0.0.1:99999", "mqtts://",
                                   "mqtt://[::1", "mqtt://127.0.0.1:1883,,mqtt://127.0.0.1:1884",
-                                  "mqtt://127.0.0.1:1883,https://example.net"}) {
+                                  "mqtt://127.0.0.1:1883,https://example.net",
+                                  "mqtt:/127.0.0.1:1883"}) {
         auto p = pushdemo(url);
         EXPECT_EQ(p->wait_exit(30s), 1 << 8) << url;
         EXPECT_EQ(p->output(), "Start error.\n") << url;
@@ -290,6 +291,18 @@ TEST_F(BrokerTest, AStaleSessionsSubscriptionsAreNotPrinted) {
     publish(broker, kApp, "mine", 1);
     EXPECT_EQ(p->read_lines(2, 30s), "start success.\nrecv push:mine\n");
     EXPECT_EQ(read_file("trace").find("push/other.app"), std::string::npos);
+}
+
+// Another client with pushdemo's id: the two take the session from each
+// other in turn, and pushdemo says so.
+TEST_F(BrokerTest, ASecondClientWithTheSameIdIsNamedAsTheCause) {
+    Broker broker(scratch_.dir());
+    Child rival({"/usr/bin/mosquitto_sub", "-h", "127.0.0.1", "-p", std::to_string(broker.port()),
+                 "-c", "-i", kClient.substr(kClient.rfind('/') + 1), "-t", "rival"},
+                {}, "/dev/null", path("sub.err"));
+    auto p = pushdemo(broker.url());
+    EXPECT_TRUE(stderr_has("another client with the id 7301845529163047"))
+        << read_file("stderr");
 }
 
 }  // namespace
