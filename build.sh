@@ -37,6 +37,8 @@ base_packages=(cmake ninja-build g++ gcc make pkg-config binutils libssl-dev ope
                python3-dev python3-cffi python3-setuptools python3-pytest python3-hypothesis
                python3-cryptography)
 full_packages=(clang clang-tidy llvm valgrind
+               # the docs test: pip into a venv, and age for the examples that use it
+               python3-venv age
                # the cluster tests: a private RabbitMQ cluster
                rabbitmq-server)
 
