@@ -80,7 +80,7 @@ packages() {
     if ! { DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends \
                ./build/deb/libsealkit1_*.deb ./build/deb/libsealkit-dev_*.deb \
                ./build/deb/sealkit_*.deb ./build/deb/pushdemo_*.deb ./build/deb/python3-sealkit_*.deb \
-               $needs age python3-cryptography &&
+               $needs age &&
            (cd / && AUTOPKGTEST_TMP=$(mktemp -d) "$tests/consumers") &&
            (cd / && AUTOPKGTEST_TMP=$(mktemp -d) "$tests/pushdemo") &&
            /usr/bin/python3 tests/docs/docs_test.py --installed; } >>"$log" 2>&1; then

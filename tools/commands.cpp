@@ -53,6 +53,8 @@ bool describe_family(const Family &f, uint64_t size, unsigned char first, bool j
 
 int inspect(const Options &o) {
     Input in(o.input());
+    if (isatty(in.fd()))
+        fail("refusing to read an envelope from a terminal: give FILE or a redirect");
     unsigned char first = 0;
     uint64_t size = 0;
     if (in.regular()) {  // the first byte and the size

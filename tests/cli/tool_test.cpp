@@ -606,6 +606,7 @@ TEST_F(Tool, TerminalsGetNoBinary) {
         {"$S seal -c aes-cbc -k k -o /dev/stdout < k", "refusing to write an envelope"},
         {"$S keygen -c aes-cbc", "refusing to write a raw key to a terminal"},
         {"$S open -c aes-cbc -k k -o out", "refusing to read an envelope from a terminal"},
+        {"$S inspect", "refusing to read an envelope from a terminal"},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.command);

@@ -114,6 +114,14 @@ if(CHECK STREQUAL "consumers")
     # The Python package under the prefix: the docs test runs the README's
     # example of it.
 elseif(CHECK STREQUAL "sdk_root")
+    # No empty run-path entry, in the build tree or installed: the loader
+    # would search the current directory for the SDK.
+    foreach(exe "${BUILD_DIR}/bin/pushdemo" "${prefix}/bin/pushdemo")
+        execute_process(COMMAND readelf -d "${exe}" OUTPUT_VARIABLE dyn)
+        if(dyn MATCHES "R(UN)?PATH[^\n]*\[(:|[^]\n]*::|[^]\n]*:\])")
+            message(FATAL_ERROR "${exe} has an empty run-path entry:\n${dyn}")
+        endif()
+    endforeach()
     # The installed pushdemo finds the SDK through its run path alone.
     set(ENV{LD_LIBRARY_PATH} "")
     set(ENV{OSTREL_SDK_INIT_RESULT} "-1")
