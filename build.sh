@@ -64,6 +64,21 @@ apt() {
         --no-install-recommends "$@"
 }
 
+# The Node.js addon: Debian's Node.js with its headers, npm, node-gyp and
+# node-addon-api. A Node.js from elsewhere (its own package, which Debian's
+# node packages cannot join) is used as it is, with node-addon-api from npm.
+node_packages=(nodejs libnode-dev npm node-gyp node-addon-api)
+
+debian_node() {
+    ! installed nodejs || [[ $(dpkg-query -W -f='${Version}' nodejs) != *nodesource* ]]
+}
+
+node_addon_api() {
+    (cd node && node -e "require.resolve('node-addon-api')" 2>/dev/null) && return
+    echo "installing node-addon-api from npm into node/node_modules"
+    (cd node && npm install --no-save --no-package-lock --no-audit --no-fund -q node-addon-api@8)
+}
+
 installed() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q "install ok installed"; }
 
 # The sanitizer and libFuzzer runtime that matches the clang that is (or will
@@ -82,6 +97,7 @@ clang_runtime() {
 install_missing() {
     local want=("${base_packages[@]}") missing=()
     [[ $1 == full ]] && want+=("${full_packages[@]}")
+    debian_node && want+=("${node_packages[@]}")
     local updated=0
     for p in "${want[@]}"; do installed "$p" || missing+=("$p"); done
     if [[ $1 == full ]]; then
@@ -94,7 +110,7 @@ install_missing() {
         fi
         installed "$rt" || missing+=("$rt")
     fi
-    ((${#missing[@]} == 0)) && return
+    ((${#missing[@]} == 0)) && { debian_node || node_addon_api; return; }
     echo "installing: ${missing[*]}"
     ((updated)) || apt update
     # The brokers are only ever started privately by the tests: a policy
@@ -109,6 +125,7 @@ install_missing() {
     local rc=0
     apt install "${missing[@]}" || rc=$?
     ((own_policy)) && "${sudo[@]}" rm -f "$policy"
+    ((rc == 0)) && ! debian_node && node_addon_api
     return "$rc"
 }
 

@@ -7,7 +7,7 @@ they print where the text shows it.
 
 Examples are the fenced blocks of README.md and SECURITY.md (``sh``: a
 script; ``console``: "$ " commands, each followed by the output it must
-print; ``python``: a script) and the .nf/.fi blocks of the man pages'
+print; ``python`` and ``js``: a script) and the .nf/.fi blocks of the man pages'
 EXAMPLES sections. An indented code block is an error: fence it, so that it
 is either run or marked as text. The blocks of one document run in order,
 in a scratch copy of the source tree where the files the examples assume a
@@ -37,7 +37,7 @@ import tempfile
 SOURCE = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 MARKDOWN = ["README.md", "SECURITY.md"]
 MAN_PAGES = ["tools/sealkit.1", "client/pushdemo.1", "sealkit/sealkit.3"]
-RUN = {"sh", "console", "python"}
+RUN = {"sh", "console", "python", "js"}
 NOT_RUN = {"c", "cmake", "text"}
 UNTIL_KILLED_SECONDS = 3
 
@@ -163,6 +163,9 @@ class Runner:
         if self.build:
             os.makedirs(os.path.join(d, "build"), exist_ok=True)
             os.symlink(self.build, os.path.join(d, "build", "release"))
+            # The Node.js package, as `npm install` would place it.
+            os.makedirs(os.path.join(d, "node_modules"), exist_ok=True)
+            os.symlink(os.path.join(self.build, "node"), os.path.join(d, "node_modules", "sealkit"))
         with open(os.path.join(d, "notes.txt"), "w") as f:
             f.write("Notes to keep.\n" * 3)
         os.makedirs(os.path.join(d, "docs"), exist_ok=True)
@@ -193,6 +196,10 @@ class Runner:
             with open(os.path.join(cwd, "example.py"), "w") as f:
                 f.write(b.text)
             return self.bash(cwd, "/usr/bin/python3 example.py", python=True)
+        if b.lang == "js":
+            with open(os.path.join(cwd, "example.js"), "w") as f:
+                f.write(b.text)
+            return self.bash(cwd, "node example.js")
         if b.lang == "sh":
             return self.bash(cwd, b.text, until_killed)
         for cmd, want in console_steps(b.text):
@@ -212,6 +219,9 @@ class Runner:
             return "runs against a build tree"
         if "installed" in b.marker and self.build:
             return "runs against the installed packages"
+        if b.lang == "js" and not (self.build and os.path.exists(
+                os.path.join(self.build, "node", "build", "Release", "sealkit.node"))):
+            return "the Node.js package is not built here"
         if b.marker.startswith("needs "):
             cmd = b.marker[6:].strip()
             if shutil.which(cmd, path=self.env["PATH"]) is None:

@@ -1,0 +1,70 @@
+// SPDX-License-Identifier: MIT
+// sealkit for Node.js. An envelope is one pad-count byte, then the data
+// completed with zero bytes to whole cipher blocks and encrypted.
+// No integrity: a wrong key or a damaged envelope opens to garbage, no error.
+import { Readable, Transform, Writable } from 'node:stream';
+
+/** The command's cipher names. */
+export type Cipher = 'aes-ecb' | 'aes-cbc' | 'builtin' | 'blowfish';
+/** Taken without a copy. */
+export type Bytes = ArrayBufferView | ArrayBuffer;
+
+export const ciphers: readonly Cipher[];
+/** The C library's version. */
+export const version: string;
+
+/** A failed call. `result` is the C library's result code (0 for a closed Key or stream). */
+export class SealkitError extends Error {
+  readonly result: number;
+  readonly code:
+    | 'ERR_SEALKIT_NULL'
+    | 'ERR_SEALKIT_CAPACITY'
+    | 'ERR_SEALKIT_KEY_LENGTH'
+    | 'ERR_SEALKIT_KEY_SCHEDULE'
+    | 'ERR_SEALKIT_EMPTY'
+    | 'ERR_SEALKIT_NOT_ENVELOPE'
+    | 'ERR_SEALKIT_CIPHER'
+    | 'ERR_SEALKIT_BUSY'
+    | 'ERR_SEALKIT_LENGTH'
+    | 'ERR_SEALKIT_CLOSED';
+}
+
+/** key: none for 'builtin', at least 16 bytes otherwise. */
+export function seal(cipher: Cipher, data: Bytes, key?: Bytes): Buffer;
+export function open(cipher: Cipher, envelope: Bytes, key?: Bytes): Buffer;
+/** On libuv's thread pool; `data` must not change until the Promise settles. */
+export function sealAsync(cipher: Cipher, data: Bytes, key?: Bytes): Promise<Buffer>;
+export function openAsync(cipher: Cipher, envelope: Bytes, key?: Bytes): Promise<Buffer>;
+
+export interface StreamOptions {
+  /** The plaintext length (sealer) or envelope length (opener); omitted: unknown. */
+  total?: number;
+}
+
+export class SealkitStream extends Transform {
+  /** A sealer's pad-count byte, after 'finish'; with an unknown total it goes at offset 0. */
+  readonly firstByte: number | undefined;
+}
+
+/** One call at a time: while an async call is in flight, others fail with ERR_SEALKIT_BUSY. */
+export class Key {
+  constructor(cipher: Cipher, key?: Bytes);
+  readonly cipher: Cipher;
+  seal(data: Bytes): Buffer;
+  open(envelope: Bytes): Buffer;
+  /** The envelope's length; nothing is written when it fails. */
+  sealInto(data: Bytes, out: Bytes, offset?: number): number;
+  /** The plaintext's length; `out` needs envelope.length bytes of room. */
+  openInto(envelope: Bytes, out: Bytes, offset?: number): number;
+  sealAsync(data: Bytes): Promise<Buffer>;
+  openAsync(envelope: Bytes): Promise<Buffer>;
+  sealer(options?: StreamOptions): SealkitStream;
+  opener(options?: StreamOptions): SealkitStream;
+  /** Wipes and frees the key schedule, after the async call in flight if any. */
+  close(): void;
+  [Symbol.dispose](): void;
+}
+
+/** src: a path, or a Readable of unknown length; dst: a path or a Writable. */
+export function sealFile(key: Key, src: string | Readable, dst: string | Writable): Promise<void>;
+export function openFile(key: Key, src: string | Readable, dst: string | Writable): Promise<void>;

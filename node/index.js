@@ -1,0 +1,298 @@
+// SPDX-License-Identifier: MIT
+// sealkit for Node.js: the same envelopes as the C library, the command and
+// the Python package. Buffers in and out, Promises for work off the event
+// loop, stream.Transform for streams. index.d.ts has every signature.
+'use strict';
+
+const fs = require('node:fs');
+const fsp = require('node:fs/promises');
+const os = require('node:os');
+const path = require('node:path');
+const { Transform, Readable } = require('node:stream');
+const { pipeline } = require('node:stream/promises');
+
+const native = require('./build/Release/sealkit.node');
+
+const CIPHERS = { 'aes-ecb': 1, 'aes-cbc': 2, builtin: 3, blowfish: 4 };
+const SEAL = 1;
+const OPEN = 2;
+const CODES = {
+  '-1': 'ERR_SEALKIT_NULL',
+  '-2': 'ERR_SEALKIT_CAPACITY',
+  '-3': 'ERR_SEALKIT_KEY_LENGTH',
+  '-4': 'ERR_SEALKIT_KEY_SCHEDULE',
+  '-5': 'ERR_SEALKIT_EMPTY',
+  '-6': 'ERR_SEALKIT_NOT_ENVELOPE',
+  '-7': 'ERR_SEALKIT_CIPHER',
+  '-8': 'ERR_SEALKIT_BUSY',
+  '-9': 'ERR_SEALKIT_LENGTH',
+};
+
+// A failed call: `result` is the C library's result code (0 for this
+// package's own checks, such as a closed Key), `code` its Node-style name.
+class SealkitError extends Error {
+  constructor(result, message) {
+    super(message ?? native.strerror(result));
+    this.name = 'SealkitError';
+    this.result = result;
+    this.code = CODES[result] ?? 'ERR_SEALKIT_CLOSED';
+  }
+}
+native.init(SealkitError);
+
+function typeError(name, value) {
+  const got = value === undefined || value === null ? String(value) : `type ${typeof value}`;
+  const e = new TypeError(
+    `The "${name}" argument must be a Buffer, TypedArray, DataView or ArrayBuffer. Received ${got}`);
+  e.code = 'ERR_INVALID_ARG_TYPE';
+  return e;
+}
+
+function checkBytes(value, name) {
+  if (!(ArrayBuffer.isView(value) || value instanceof ArrayBuffer)) throw typeError(name, value);
+}
+
+function cipherId(cipher) {
+  if (typeof cipher !== 'string') {
+    const e = new TypeError(`The "cipher" argument must be a string. Received type ${typeof cipher}`);
+    e.code = 'ERR_INVALID_ARG_TYPE';
+    throw e;
+  }
+  const id = CIPHERS[cipher];
+  if (id === undefined) {
+    throw new SealkitError(-7, `unknown cipher '${cipher}': one of ${Object.keys(CIPHERS).join(', ')}`);
+  }
+  return id;
+}
+
+// The cipher's id, with its key checked: none for "builtin", bytes otherwise.
+function keyed(cipher, key) {
+  const id = cipherId(cipher);
+  if (id === CIPHERS.builtin) {
+    if (key !== undefined && key !== null) {
+      throw new SealkitError(-7, "'builtin' uses the library's own key: call it without one");
+    }
+  } else {
+    checkBytes(key, 'key');
+  }
+  return id;
+}
+
+function seal(cipher, data, key) {
+  const id = keyed(cipher, key);
+  checkBytes(data, 'data');
+  return native.seal(id, data, key);
+}
+
+function open(cipher, envelope, key) {
+  const id = keyed(cipher, key);
+  checkBytes(envelope, 'envelope');
+  return native.open(id, envelope, key);
+}
+
+async function sealAsync(cipher, data, key) {
+  const k = new Key(cipher, key);
+  try {
+    return await k.sealAsync(data);
+  } finally {
+    k.close();
+  }
+}
+
+async function openAsync(cipher, envelope, key) {
+  const k = new Key(cipher, key);
+  try {
+    return await k.openAsync(envelope);
+  } finally {
+    k.close();
+  }
+}
+
+function totalOf(options) {
+  const total = options?.total;
+  if (total === undefined || total === null) return undefined;
+  if (!Number.isInteger(total) || total < 0 || total >= 0xffffffff) {
+    const e = new RangeError(
+      `The "total" option must be an integer from 0 to 4294967294, or omitted. Received ${total}`);
+    e.code = 'ERR_OUT_OF_RANGE';
+    throw e;
+  }
+  return total;
+}
+
+// A cipher and key with the key schedule built once, for many calls. One
+// call at a time: while an async call is in flight, every other call on the
+// Key fails with ERR_SEALKIT_BUSY. Use one Key per worker thread.
+class Key {
+  #k;
+
+  constructor(cipher, key) {
+    this.cipher = cipher;
+    this.#k = new native.NativeKey(keyed(cipher, key), key);
+  }
+
+  seal(data) {
+    checkBytes(data, 'data');
+    return this.#k.seal(data);
+  }
+
+  open(envelope) {
+    checkBytes(envelope, 'envelope');
+    return this.#k.open(envelope);
+  }
+
+  sealInto(data, out, offset = 0) {
+    checkBytes(data, 'data');
+    checkBytes(out, 'out');
+    return this.#k.sealInto(data, out, offset);
+  }
+
+  openInto(envelope, out, offset = 0) {
+    checkBytes(envelope, 'envelope');
+    checkBytes(out, 'out');
+    return this.#k.openInto(envelope, out, offset);
+  }
+
+  sealAsync(data) {
+    return this.#async('sealAsync', data, 'data');
+  }
+
+  openAsync(envelope) {
+    return this.#async('openAsync', envelope, 'envelope');
+  }
+
+  #async(method, value, name) {
+    try {
+      checkBytes(value, name);
+      return this.#k[method](value);
+    } catch (e) {
+      return Promise.reject(e);
+    }
+  }
+
+  // A Transform that seals what is written to it; `total` omitted: of
+  // unknown length (then firstByte, after 'finish', goes at offset 0).
+  sealer(options) {
+    return new SealkitStream(this.#k.stream(SEAL, totalOf(options)), true);
+  }
+
+  // A Transform that opens the envelope written to it.
+  opener(options) {
+    return new SealkitStream(this.#k.stream(OPEN, totalOf(options)), false);
+  }
+
+  // Wipes and frees the key schedule (after the call in flight, if any).
+  close() {
+    this.#k.close();
+  }
+
+  [Symbol.dispose ?? Symbol.for('nodejs.dispose')]() {
+    this.close();
+  }
+}
+
+class SealkitStream extends Transform {
+  #s;
+  #sealing;
+
+  constructor(s, sealing) {
+    super();
+    this.#s = s;
+    this.#sealing = sealing;
+    // A sealer's pad-count byte, once 'finish' was emitted.
+    this.firstByte = undefined;
+  }
+
+  _transform(chunk, encoding, callback) {
+    try {
+      callback(null, this.#s.update(typeof chunk === 'string' ? Buffer.from(chunk, encoding) : chunk));
+    } catch (e) {
+      callback(e);
+    }
+  }
+
+  _flush(callback) {
+    try {
+      const last = this.#s.final();
+      if (this.#sealing) this.firstByte = this.#s.firstByte();
+      callback(null, last);
+    } catch (e) {
+      callback(e);
+    }
+  }
+
+  _destroy(err, callback) {
+    this.#s.close();
+    callback(err);
+  }
+}
+
+async function sourceOf(src) {
+  if (typeof src === 'string') {
+    return { stream: fs.createReadStream(src), total: (await fsp.stat(src)).size };
+  }
+  if (src instanceof Readable || typeof src?.pipe === 'function') return { stream: src, total: undefined };
+  throw new TypeError(`The "src" argument must be a path or a Readable. Received type ${typeof src}`);
+}
+
+function checkDst(dst) {
+  if (typeof dst === 'string' || typeof dst?.write === 'function') return;
+  throw new TypeError(`The "dst" argument must be a path or a Writable. Received type ${typeof dst}`);
+}
+
+function checkKey(key, fn) {
+  if (!(key instanceof Key)) {
+    throw new TypeError(`${fn} takes a sealkit Key, such as new Key('aes-cbc', keyBytes)`);
+  }
+}
+
+// Seals src (a path, or a Readable of unknown length) into dst (a path or a
+// Writable). With src's length unknown, the pad-count byte comes last: it is
+// written in place into a dst path, or through a temporary file of
+// ciphertext into a Writable.
+async function sealFile(key, src, dst) {
+  checkKey(key, 'sealFile');
+  checkDst(dst);
+  const { stream, total } = await sourceOf(src);
+  const sealer = key.sealer({ total });
+  if (total !== undefined) {
+    await pipeline(stream, sealer, typeof dst === 'string' ? fs.createWriteStream(dst) : dst);
+    return;
+  }
+  const dir = typeof dst === 'string' ? null : await fsp.mkdtemp(path.join(os.tmpdir(), 'sealkit-'));
+  const file = dir ? path.join(dir, 'envelope') : dst;
+  try {
+    await pipeline(stream, sealer, fs.createWriteStream(file, { mode: 0o600 }));
+    const fh = await fsp.open(file, 'r+');
+    try {
+      await fh.write(Buffer.of(sealer.firstByte), 0, 1, 0);
+    } finally {
+      await fh.close();
+    }
+    if (dir) await pipeline(fs.createReadStream(file), dst);
+  } finally {
+    if (dir) await fsp.rm(dir, { recursive: true, force: true });
+  }
+}
+
+// Opens the envelope in src (a path or a Readable) into dst (a path or a
+// Writable).
+async function openFile(key, src, dst) {
+  checkKey(key, 'openFile');
+  checkDst(dst);
+  const { stream, total } = await sourceOf(src);
+  await pipeline(stream, key.opener({ total }), typeof dst === 'string' ? fs.createWriteStream(dst) : dst);
+}
+
+module.exports = {
+  seal,
+  open,
+  sealAsync,
+  openAsync,
+  Key,
+  SealkitError,
+  sealFile,
+  openFile,
+  ciphers: Object.freeze(Object.keys(CIPHERS)),
+  version: native.version,
+};

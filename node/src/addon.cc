@@ -1,0 +1,405 @@
+// SPDX-License-Identifier: MIT
+// The native side of the Node.js package: the C library's calls on Buffers,
+// key objects with async calls on libuv's thread pool, and streams. index.js
+// checks argument types and names ciphers; this file trusts neither and
+// checks again what memory safety needs.
+#include <napi.h>
+#include <sealkit.h>
+
+#include <cstdint>
+
+namespace {
+
+// SealkitError, from index.js (init()).
+Napi::FunctionReference g_error;
+
+Napi::Error result_error(Napi::Env env, int rc) {
+    return Napi::Error(env, g_error.New({Napi::Number::New(env, rc)}));
+}
+
+[[noreturn]] void throw_result(Napi::Env env, int rc) {
+    throw result_error(env, rc);
+}
+
+void check(Napi::Env env, int rc) {
+    if (rc != SEALKIT_OK) throw_result(env, rc);
+}
+
+// The bytes of a Buffer, TypedArray, DataView or ArrayBuffer, in place.
+struct Bytes {
+    uint8_t *data = nullptr;
+    size_t size = 0;
+};
+
+// An empty one may have no memory; the library takes NULL as a missing
+// argument, so it gets this byte's address instead (never read or written).
+uint8_t g_empty = 0;
+
+Bytes raw_bytes(const Napi::Value &v, const char *name);
+
+Bytes bytes(const Napi::Value &v, const char *name) {
+    Bytes b = raw_bytes(v, name);
+    if (b.data == nullptr) b.data = &g_empty;
+    return b;
+}
+
+Bytes raw_bytes(const Napi::Value &v, const char *name) {
+    if (v.IsTypedArray()) {
+        const auto a = v.As<Napi::TypedArray>();
+        return {static_cast<uint8_t *>(a.ArrayBuffer().Data()) + a.ByteOffset(), a.ByteLength()};
+    }
+    if (v.IsDataView()) {
+        const auto d = v.As<Napi::DataView>();
+        return {static_cast<uint8_t *>(d.ArrayBuffer().Data()) + d.ByteOffset(), d.ByteLength()};
+    }
+    if (v.IsArrayBuffer()) {
+        auto a = v.As<Napi::ArrayBuffer>();
+        return {static_cast<uint8_t *>(a.Data()), a.ByteLength()};
+    }
+    throw Napi::TypeError::New(v.Env(), std::string("The \"") + name +
+                                            "\" argument must be a Buffer, TypedArray, DataView "
+                                            "or ArrayBuffer");
+}
+
+// Lengths are 32-bit in the C library; a longer input has no envelope.
+uint32_t len32(Napi::Env env, size_t n) {
+    if (n > UINT32_MAX) throw_result(env, SEALKIT_ERR_CAPACITY);
+    return static_cast<uint32_t>(n);
+}
+
+uint32_t block_of(int cipher) {
+    return cipher == SEALKIT_CIPHER_BLOWFISH ? SEALKIT_BF_BLOCK : SEALKIT_AES_BLOCK;
+}
+
+// The room a call needs: the envelope's length when sealing; when opening,
+// the envelope's own length (the library writes its whole blocks, and the
+// result is a view of the plaintext in them).
+size_t out_len(Napi::Env env, int cipher, bool sealing, const Bytes &in) {
+    if (!sealing) return in.size > 0 ? in.size : 1;
+    const uint64_t n = sealkit_envelope_len(in.size, block_of(cipher));
+    if (n > UINT32_MAX) throw_result(env, SEALKIT_ERR_CAPACITY);
+    return static_cast<size_t>(n);
+}
+
+// The first `len` bytes of `out`: a view, not a copy.
+Napi::Value view(Napi::Env env, Napi::Buffer<uint8_t> out, size_t len) {
+    if (len == out.Length()) return out;
+    return out.Get("subarray")
+        .As<Napi::Function>()
+        .Call(out, {Napi::Number::New(env, 0), Napi::Number::New(env, static_cast<double>(len))});
+}
+
+// seal(cipher, data, key) and open(cipher, envelope, key): the one-shot
+// pairs. key is undefined for the built-in cipher.
+Napi::Value one_shot(const Napi::CallbackInfo &info, bool sealing) {
+    Napi::Env env = info.Env();
+    const int cipher = info[0].As<Napi::Number>().Int32Value();
+    const Bytes in = bytes(info[1], sealing ? "data" : "envelope");
+    const uint32_t n = len32(env, in.size);
+    Bytes key;
+    if (cipher != SEALKIT_CIPHER_BUILTIN) key = bytes(info[2], "key");
+    auto out = Napi::Buffer<uint8_t>::New(env, out_len(env, cipher, sealing, in));
+    uint8_t *dst = out.Data();
+    uint32_t len = static_cast<uint32_t>(out.Length());
+    const uint32_t kn = len32(env, key.size);
+    int rc = SEALKIT_ERR_CIPHER;
+    switch (cipher) {
+        case SEALKIT_CIPHER_AES_ECB:
+            rc = sealing ? CRYPTO1_encrypt(key.data, kn, in.data, n, dst, &len)
+                         : CRYPTO1_decrypt(key.data, kn, in.data, n, dst, &len);
+            break;
+        case SEALKIT_CIPHER_AES_CBC:
+            rc = sealing ? CRYPTO2_encrypt(key.data, kn, in.data, n, dst, &len)
+                         : CRYPTO2_decrypt(key.data, kn, in.data, n, dst, &len);
+            break;
+        case SEALKIT_CIPHER_BLOWFISH:
+            rc = sealing ? CRYPTO3_encrypt(key.data, kn, in.data, n, dst, &len)
+                         : CRYPTO3_decrypt(key.data, kn, in.data, n, dst, &len);
+            break;
+        case SEALKIT_CIPHER_BUILTIN:
+            rc = sealing ? CRYPTO_encrypt_without_key(in.data, n, dst, &len)
+                         : CRYPTO_decrypt_without_key(in.data, n, dst, &len);
+            break;
+        default:
+            break;
+    }
+    check(env, rc);
+    return view(env, out, len);
+}
+
+class Key;
+
+// A seal or open of one Key on the thread pool. The input and the output
+// Buffer are held by references until the Promise settles.
+class KeyWorker : public Napi::AsyncWorker {
+  public:
+    KeyWorker(Napi::Env env, Key *key, Napi::Object self, Napi::Value in, bool sealing);
+    Napi::Promise promise() { return deferred_.Promise(); }
+
+  protected:
+    void Execute() override;
+    void OnOK() override;
+    void OnError(const Napi::Error &) override;
+
+  private:
+    void settle();
+    Key *key_;
+    Napi::ObjectReference self_, in_ref_, out_ref_;
+    Napi::Promise::Deferred deferred_;
+    Bytes in_, out_;
+    bool sealing_;
+    int rc_ = SEALKIT_OK;
+};
+
+// new Key(cipher, key): the library's key object. One call at a time: while
+// an async call is in flight every other call fails with the busy result.
+class Key : public Napi::ObjectWrap<Key> {
+  public:
+    static Napi::Function define(Napi::Env env) {
+        return DefineClass(
+            env, "NativeKey",
+            {InstanceMethod<&Key::call<true>>("seal"), InstanceMethod<&Key::call<false>>("open"),
+             InstanceMethod<&Key::into<true>>("sealInto"),
+             InstanceMethod<&Key::into<false>>("openInto"),
+             InstanceMethod<&Key::async<true>>("sealAsync"),
+             InstanceMethod<&Key::async<false>>("openAsync"),
+             InstanceMethod<&Key::stream>("stream"), InstanceMethod<&Key::close>("close")});
+    }
+
+    explicit Key(const Napi::CallbackInfo &info) : Napi::ObjectWrap<Key>(info) {
+        Napi::Env env = info.Env();
+        cipher_ = info[0].As<Napi::Number>().Int32Value();
+        Bytes key;
+        if (cipher_ != SEALKIT_CIPHER_BUILTIN) key = bytes(info[1], "key");
+        check(env, sealkit_key_new(&key_, static_cast<sealkit_cipher>(cipher_), key.data,
+                                   len32(env, key.size)));
+    }
+    ~Key() override { sealkit_key_free(key_); }
+    Key(const Key &) = delete;
+    Key &operator=(const Key &) = delete;
+
+    // For the worker: on the thread pool, then back on the main thread.
+    // Sets out.size to the bytes written.
+    int run(bool sealing, const Bytes &in, Bytes &out) {
+        uint32_t len = static_cast<uint32_t>(out.size);
+        const int rc =
+            sealing ? sealkit_seal(key_, in.data, static_cast<uint32_t>(in.size), out.data, &len)
+                    : sealkit_open(key_, in.data, static_cast<uint32_t>(in.size), out.data, &len);
+        if (rc == SEALKIT_OK) out.size = len;
+        return rc;
+    }
+    void done() {
+        busy_ = false;
+        if (closing_) close_now();
+    }
+    int cipher() const { return cipher_; }
+
+  private:
+    // Throws unless the key can take a call now.
+    void ready(Napi::Env env) {
+        if (key_ == nullptr)
+            throw Napi::Error(env, g_error.New({Napi::Number::New(env, 0),
+                                                Napi::String::New(env, "the Key is closed")}));
+        if (busy_) throw_result(env, SEALKIT_ERR_BUSY);
+    }
+
+    template <bool sealing>
+    Napi::Value call(const Napi::CallbackInfo &info) {
+        Napi::Env env = info.Env();
+        ready(env);
+        const Bytes in = bytes(info[0], sealing ? "data" : "envelope");
+        len32(env, in.size);
+        auto out = Napi::Buffer<uint8_t>::New(env, out_len(env, cipher_, sealing, in));
+        Bytes o{out.Data(), out.Length()};
+        check(env, run(sealing, in, o));
+        return view(env, out, o.size);
+    }
+
+    // sealInto(data, out, offset) / openInto: the bytes written; nothing is
+    // written when it fails.
+    template <bool sealing>
+    Napi::Value into(const Napi::CallbackInfo &info) {
+        Napi::Env env = info.Env();
+        ready(env);
+        const Bytes in = bytes(info[0], sealing ? "data" : "envelope");
+        Bytes out = bytes(info[1], "out");
+        const double offset = info[2].IsNumber() ? info[2].As<Napi::Number>().DoubleValue() : 0;
+        if (!(offset >= 0 && offset <= static_cast<double>(out.size)))
+            throw Napi::RangeError::New(env, "The \"offset\" argument is out of range");
+        out.data += static_cast<size_t>(offset);
+        out.size -= static_cast<size_t>(offset);
+        len32(env, in.size);
+        uint32_t len = static_cast<uint32_t>(out.size > UINT32_MAX ? UINT32_MAX : out.size);
+        const int rc =
+            sealing ? sealkit_seal(key_, in.data, static_cast<uint32_t>(in.size), out.data, &len)
+                    : sealkit_open(key_, in.data, static_cast<uint32_t>(in.size), out.data, &len);
+        check(env, rc);
+        return Napi::Number::New(env, len);
+    }
+
+    template <bool sealing>
+    Napi::Value async(const Napi::CallbackInfo &info) {
+        Napi::Env env = info.Env();
+        ready(env);
+        auto *w = new KeyWorker(env, this, Value(), info[0], sealing);
+        busy_ = true;
+        w->Queue();
+        return w->promise();
+    }
+
+    Napi::Value stream(const Napi::CallbackInfo &info);
+
+    Napi::Value close(const Napi::CallbackInfo &info) {
+        if (busy_)
+            closing_ = true;  // once the call in flight is done
+        else
+            close_now();
+        return info.Env().Undefined();
+    }
+    void close_now() {
+        sealkit_key_free(key_);
+        key_ = nullptr;
+    }
+
+    sealkit_key *key_ = nullptr;
+    int cipher_ = 0;
+    bool busy_ = false, closing_ = false;
+};
+
+KeyWorker::KeyWorker(Napi::Env env, Key *key, Napi::Object self, Napi::Value in, bool sealing)
+    : Napi::AsyncWorker(env, "sealkit"),
+      key_(key),
+      self_(Napi::Persistent(self)),
+      deferred_(Napi::Promise::Deferred::New(env)),
+      sealing_(sealing) {
+    in_ = bytes(in, sealing ? "data" : "envelope");
+    len32(env, in_.size);
+    auto out = Napi::Buffer<uint8_t>::New(env, out_len(env, key->cipher(), sealing, in_));
+    out_ = {out.Data(), out.Length()};
+    in_ref_ = Napi::Persistent(in.As<Napi::Object>());
+    out_ref_ = Napi::Persistent(out.As<Napi::Object>());
+}
+
+void KeyWorker::Execute() {
+    rc_ = key_->run(sealing_, in_, out_);
+}
+
+void KeyWorker::settle() {
+    key_->done();
+    if (rc_ == SEALKIT_OK)
+        deferred_.Resolve(view(Env(), out_ref_.Value().As<Napi::Buffer<uint8_t>>(), out_.size));
+    else
+        deferred_.Reject(result_error(Env(), rc_).Value());
+}
+
+void KeyWorker::OnOK() {
+    settle();
+}
+
+void KeyWorker::OnError(const Napi::Error &) {
+    settle();
+}
+
+// A sealkit stream: update(chunk) and final() give Buffers, firstByte() the
+// pad-count byte after a sealer's final. It has its own cipher state, so the
+// key may be used or closed meanwhile.
+class Stream : public Napi::ObjectWrap<Stream> {
+  public:
+    static Napi::Function define(Napi::Env env) {
+        return DefineClass(
+            env, "NativeStream",
+            {InstanceMethod<&Stream::update>("update"), InstanceMethod<&Stream::final>("final"),
+             InstanceMethod<&Stream::first_byte>("firstByte"),
+             InstanceMethod<&Stream::close>("close")});
+    }
+    explicit Stream(const Napi::CallbackInfo &info) : Napi::ObjectWrap<Stream>(info) {}
+    ~Stream() override { sealkit_stream_free(s_); }
+    Stream(const Stream &) = delete;
+    Stream &operator=(const Stream &) = delete;
+    void adopt(sealkit_stream *s) { s_ = s; }
+
+  private:
+    sealkit_stream *live(Napi::Env env) {
+        if (s_ == nullptr)
+            throw Napi::Error(env, g_error.New({Napi::Number::New(env, 0),
+                                                Napi::String::New(env, "the stream is closed")}));
+        return s_;
+    }
+    Napi::Value update(const Napi::CallbackInfo &info) {
+        Napi::Env env = info.Env();
+        sealkit_stream *s = live(env);
+        const Bytes in = bytes(info[0], "chunk");
+        const uint32_t n = len32(env, in.size);
+        if (n > UINT32_MAX - 16) throw_result(env, SEALKIT_ERR_CAPACITY);
+        auto out = Napi::Buffer<uint8_t>::New(env, size_t{n} + 16);
+        uint32_t len = n + 16;
+        check(env, sealkit_stream_update(s, in.data, n, out.Data(), &len));
+        // A view of what was written, not a copy.
+        return out.Get("subarray")
+            .As<Napi::Function>()
+            .Call(out, {Napi::Number::New(env, 0), Napi::Number::New(env, len)});
+    }
+    Napi::Value final(const Napi::CallbackInfo &info) {
+        Napi::Env env = info.Env();
+        sealkit_stream *s = live(env);
+        uint8_t buf[16];
+        uint32_t len = sizeof buf;
+        check(env, sealkit_stream_final(s, buf, &len));
+        return Napi::Buffer<uint8_t>::Copy(env, buf, len);
+    }
+    Napi::Value first_byte(const Napi::CallbackInfo &info) {
+        Napi::Env env = info.Env();
+        unsigned char b = 0;
+        check(env, sealkit_stream_first_byte(live(env), &b));
+        return Napi::Number::New(env, b);
+    }
+    Napi::Value close(const Napi::CallbackInfo &info) {
+        sealkit_stream_free(s_);
+        s_ = nullptr;
+        return info.Env().Undefined();
+    }
+    sealkit_stream *s_ = nullptr;
+};
+
+Napi::FunctionReference g_stream;
+
+// key.stream(direction, total): total is a number, or undefined for unknown.
+Napi::Value Key::stream(const Napi::CallbackInfo &info) {
+    Napi::Env env = info.Env();
+    ready(env);
+    const int dir = info[0].As<Napi::Number>().Int32Value();
+    const uint32_t total =
+        info[1].IsNumber() ? info[1].As<Napi::Number>().Uint32Value() : SEALKIT_TOTAL_UNKNOWN;
+    sealkit_stream *s = nullptr;
+    check(env, sealkit_stream_new(&s, key_, static_cast<sealkit_direction>(dir), total));
+    Napi::Object obj = g_stream.New({});
+    Stream::Unwrap(obj)->adopt(s);
+    return obj;
+}
+
+Napi::Value init(const Napi::CallbackInfo &info) {
+    g_error = Napi::Persistent(info[0].As<Napi::Function>());
+    return info.Env().Undefined();
+}
+
+Napi::Object module_init(Napi::Env env, Napi::Object exports) {
+    exports.Set("init", Napi::Function::New(env, init));
+    exports.Set("seal", Napi::Function::New(
+                            env, [](const Napi::CallbackInfo &i) { return one_shot(i, true); }));
+    exports.Set("open", Napi::Function::New(
+                            env, [](const Napi::CallbackInfo &i) { return one_shot(i, false); }));
+    exports.Set("version", Napi::String::New(env, sealkit_version()));
+    exports.Set("strerror", Napi::Function::New(env, [](const Napi::CallbackInfo &i) {
+                    return Napi::String::New(
+                        i.Env(), sealkit_strerror(i[0].As<Napi::Number>().Int32Value()));
+                }));
+    exports.Set("NativeKey", Key::define(env));
+    Napi::Function stream = Stream::define(env);
+    g_stream = Napi::Persistent(stream);
+    exports.Set("NativeStream", stream);
+    return exports;
+}
+
+}  // namespace
+
+NODE_API_MODULE(sealkit, module_init)

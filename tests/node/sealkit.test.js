@@ -1,0 +1,157 @@
+// SPDX-License-Identifier: MIT
+// The Node.js package against node:crypto (AES), published vectors and the
+// command (Blowfish), its error contract, and its async and busy behaviour.
+// SEALKIT_NODE_DIR is the package to test; SEALKIT_TOOL the sealkit command.
+'use strict';
+const test = require('node:test');
+const assert = require('node:assert');
+const crypto = require('node:crypto');
+const { execFileSync } = require('node:child_process');
+const fs = require('node:fs');
+const os = require('node:os');
+const path = require('node:path');
+const { Readable, Writable } = require('node:stream');
+const { pipeline } = require('node:stream/promises');
+
+const sealkit = require(process.env.SEALKIT_NODE_DIR);
+
+// The envelope by another implementation: zero completion, zero IV.
+function reference(cipher, key, data) {
+  const k = key.subarray(0, key.length >= 32 ? 32 : key.length >= 24 ? 24 : 16);
+  const mode = cipher === 'aes-ecb' ? 'ecb' : 'cbc';
+  const c = crypto.createCipheriv(`aes-${k.length * 8}-${mode}`, k, mode === 'ecb' ? null : Buffer.alloc(16));
+  c.setAutoPadding(false);
+  const pad = 16 - (data.length % 16);
+  const body = Buffer.concat([data, Buffer.alloc(pad % 16)]);
+  return Buffer.concat([Buffer.of(pad), c.update(body), c.final()]);
+}
+
+// Writes `data` to `stream` in random pieces; the joined output.
+async function through(stream, data, rng) {
+  const out = [];
+  const sink = new Writable({ write(chunk, _, cb) { out.push(chunk); cb(); } });
+  const pieces = [];
+  for (let at = 0; at < data.length;) {
+    const n = Math.min(data.length - at, 1 + Math.floor(rng() * 700));
+    pieces.push(data.subarray(at, at + n));
+    at += n;
+  }
+  await pipeline(Readable.from(pieces), stream, sink);
+  return Buffer.concat(out);
+}
+
+function seeded(seed) {  // mulberry32: reproducible random cases
+  return () => {
+    seed = (seed + 0x6d2b79f5) | 0;
+    let t = Math.imul(seed ^ (seed >>> 15), 1 | seed);
+    t = (t + Math.imul(t ^ (t >>> 7), 61 | t)) ^ t;
+    return ((t ^ (t >>> 14)) >>> 0) / 4294967296;
+  };
+}
+
+test('AES matches node:crypto in every form', async () => {
+  const rng = seeded(25);
+  for (let i = 0; i < 150; i++) {
+    const cipher = i % 2 ? 'aes-cbc' : 'aes-ecb';
+    const key = crypto.randomBytes(16 + Math.floor(rng() * 25));
+    const data = crypto.randomBytes(1 + Math.floor(rng() * 4096));
+    const want = reference(cipher, key, data);
+    assert.deepStrictEqual(sealkit.seal(cipher, data, key), want);
+    assert.deepStrictEqual(sealkit.open(cipher, want, key), data);
+    const k = new sealkit.Key(cipher, new Uint8Array(key));
+    assert.deepStrictEqual(k.seal(data), want);
+    assert.deepStrictEqual(await k.openAsync(want.buffer.slice(want.byteOffset, want.byteOffset + want.length)), data);
+    const unknown = rng() < 0.5;
+    const sealer = k.sealer(unknown ? {} : { total: data.length });
+    const env = await through(sealer, data, rng);
+    assert.deepStrictEqual(Buffer.concat([Buffer.of(sealer.firstByte), env.subarray(1)]), want);
+    assert.deepStrictEqual(await through(k.opener(unknown ? {} : { total: want.length }), want, rng), data);
+    k.close();
+  }
+});
+
+// Eric Young's Blowfish CBC test in zero-IV form (29 bytes, pad 3), and the
+// command's envelopes, which node:crypto cannot open without the legacy provider.
+test('Blowfish: a published vector and the command', () => {
+  const key = Buffer.from('0123456789ABCDEFF0E1D2C3B4A59687', 'hex');
+  const plain = Buffer.from('C9EA8FAC456603304E6F77206973207468652074696D6520666F722000', 'hex');
+  const env = Buffer.from('036B77B4D63006DEE605B156E27403979358DEB9E7154616D959F1652BD5FF92CC', 'hex');
+  assert.deepStrictEqual(sealkit.seal('blowfish', plain, key), env);
+  assert.deepStrictEqual(sealkit.open('blowfish', env, key), plain);
+  const dir = fs.mkdtempSync(path.join(os.tmpdir(), 'sealkit-node-'));
+  try {
+    fs.writeFileSync(path.join(dir, 'key'), key, { mode: 0o600 });
+    const data = crypto.randomBytes(100000);
+    const sealed = execFileSync(process.env.SEALKIT_TOOL, ['seal', '-c', 'blowfish', '-k', path.join(dir, 'key')], { input: data });
+    assert.deepStrictEqual(new sealkit.Key('blowfish', key).open(sealed), data);
+    const opened = execFileSync(process.env.SEALKIT_TOOL, ['open', '-c', 'builtin'], { input: sealkit.seal('builtin', data) });
+    assert.deepStrictEqual(opened, data);
+  } finally {
+    fs.rmSync(dir, { recursive: true });
+  }
+});
+
+test('every result code, as a SealkitError with nothing written', () => {
+  const key = Buffer.alloc(16, 1);
+  const k = new sealkit.Key('aes-cbc', key);
+  const out = Buffer.alloc(16, 0xee);
+  const cases = [
+    [() => k.sealInto(Buffer.alloc(16), out), 'ERR_SEALKIT_CAPACITY', -2],
+    [() => sealkit.seal('blowfish', Buffer.of(1), key.subarray(0, 15)), 'ERR_SEALKIT_KEY_LENGTH', -3],
+    [() => new sealkit.Key('aes-ecb', Buffer.alloc(15)), 'ERR_SEALKIT_KEY_LENGTH', -3],
+    [() => sealkit.seal('aes-ecb', Buffer.alloc(0), key), 'ERR_SEALKIT_EMPTY', -5],
+    [() => k.openInto(Buffer.alloc(18), out), 'ERR_SEALKIT_NOT_ENVELOPE', -6],
+    [() => k.openInto(Buffer.of(5), out), 'ERR_SEALKIT_NOT_ENVELOPE', -6],
+    [() => sealkit.seal('des', Buffer.of(1), key), 'ERR_SEALKIT_CIPHER', -7],
+    [() => sealkit.seal('builtin', Buffer.of(1), key), 'ERR_SEALKIT_CIPHER', -7],
+  ];
+  for (const [call, code, result] of cases) {
+    assert.throws(call, (e) => e instanceof sealkit.SealkitError && e.code === code && e.result === result);
+  }
+  assert.deepStrictEqual(out, Buffer.alloc(16, 0xee));
+  for (const bad of ['text', 5, null, [1, 2]]) {
+    assert.throws(() => k.seal(bad), { name: 'TypeError', code: 'ERR_INVALID_ARG_TYPE' });
+  }
+  assert.throws(() => sealkit.seal('aes-cbc', Buffer.of(1)), /The "key" argument/);
+  k.close();
+  assert.throws(() => k.seal(Buffer.of(1)), { code: 'ERR_SEALKIT_CLOSED' });
+});
+
+test('stream errors come through the stream', async () => {
+  const k = new sealkit.Key('aes-cbc', Buffer.alloc(32));
+  await assert.rejects(through(k.sealer({ total: 3 }), Buffer.alloc(5), Math.random), { code: 'ERR_SEALKIT_LENGTH', result: -9 });
+  await assert.rejects(through(k.opener(), Buffer.alloc(18), Math.random), { code: 'ERR_SEALKIT_NOT_ENVELOPE' });
+});
+
+test('files of unknown length: patched in place, or through a temporary file', async () => {
+  const dir = fs.mkdtempSync(path.join(os.tmpdir(), 'sealkit-node-'));
+  try {
+    const k = new sealkit.Key('blowfish', Buffer.alloc(16, 9));
+    const data = crypto.randomBytes(3 << 20);
+    const dst = path.join(dir, 'env');
+    await sealkit.sealFile(k, Readable.from([data]), dst);
+    assert.deepStrictEqual(fs.readFileSync(dst), k.seal(data));
+    const parts = [];
+    await sealkit.sealFile(k, Readable.from([data]), new Writable({ write(c, _, cb) { parts.push(c); cb(); } }));
+    assert.deepStrictEqual(Buffer.concat(parts), k.seal(data));
+    await sealkit.openFile(k, dst, path.join(dir, 'back'));
+    assert.deepStrictEqual(fs.readFileSync(path.join(dir, 'back')), data);
+  } finally {
+    fs.rmSync(dir, { recursive: true });
+  }
+});
+
+test('async calls leave the event loop free; a second call on the Key is busy', async () => {
+  const big = Buffer.alloc(256 << 20, 1);
+  const k = new sealkit.Key('aes-cbc', Buffer.alloc(32, 2));
+  let ticks = 0;
+  const timer = setInterval(() => ticks++, 1);
+  const pending = k.sealAsync(big);
+  assert.throws(() => k.seal(Buffer.of(1)), { code: 'ERR_SEALKIT_BUSY' });
+  await assert.rejects(k.openAsync(Buffer.alloc(17)), { code: 'ERR_SEALKIT_BUSY' });
+  const env = await pending;
+  clearInterval(timer);
+  assert.ok(ticks >= 5, `the 1 ms timer fired ${ticks} times during the seal`);
+  assert.deepStrictEqual(env, sealkit.seal('aes-cbc', big, Buffer.alloc(32, 2)));
+  k.close();
+});
