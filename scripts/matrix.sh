@@ -9,7 +9,7 @@
 #
 # Each distribution has a root made once with debootstrap (its default
 # mirror) under SEALKIT_MATRIX_CACHE (/var/cache/sealkit-matrix) and never
-# changed after, and two copies of it:
+# changed after, and copies of it:
 #   NAME.work  the tests: the commit cloned afresh, build.sh installs the
 #              packages it finds for that distribution, and the release
 #              workflow runs (the cluster tests aside, which run on the host
@@ -23,6 +23,8 @@
 #              installed with apt as the README says, tried by debian/tests
 #              and by the docs test against the installed packages; then
 #              removed. Downloaded packages are kept in NAME.apt.
+#   NAME.node  the Node.js package, packed and installed offline in a fresh
+#              copy that has only Debian's Node.js packages and libssl-dev.
 # One line per leg; the exit status is non-zero when any leg fails.
 # Needs root (debootstrap, chroot, mount namespaces).
 set -euo pipefail
@@ -89,6 +91,29 @@ packages() {
         return 1
     fi
     echo "PACKAGES ok, installed, docs ok"
+}
+
+# The Node.js package as a user gets it: packed, then installed offline in a
+# new project, in a root that has Debian's Node.js packages and libssl-dev
+# and nothing of this project's; the Node tests run against that install.
+node_tarball() {
+    cd "$1"
+    local log=build/node.log project
+    mkdir -p build
+    project=$(mktemp -d)
+    if ! { apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq \
+               --no-install-recommends nodejs npm node-gyp node-addon-api libnode-dev libssl-dev \
+               g++ make python3 &&
+           (cd node && npm pack --silent) &&
+           (cd "$project" && npm init -y >/dev/null &&
+                npm install --offline --no-audit --no-fund "$1"/node/sealkit-*.tgz) &&
+           SEALKIT_NODE_DIR=$project/node_modules/sealkit node --test tests/node/sealkit.test.js; } \
+        >"$log" 2>&1; then
+        tail -40 "$log"
+        echo "NODE FAILED"
+        return 1
+    fi
+    echo "NODE ok"
 }
 
 # Makes (once) a minbase root of `suite`; with `extra`, that suite's
@@ -169,7 +194,7 @@ root_leg() {
     local name=$1 suite=$2 extra=${3:-}
     local root=$cache/$name
     make_root "$root" "$suite" "$extra" || { echo "MATRIX $name: root could not be made | FAILED"; return 1; }
-    local rc=0 tests pkgs
+    local rc=0 tests pkgs node
     copy_root "$root" "$root.work"
     clone_into "$root.work"
     tests=$(in_root "$root.work" bash /src/scripts/matrix.sh --leg /src) || rc=1
@@ -177,26 +202,43 @@ root_leg() {
     clone_into "$root.pkg"
     pkgs=$(APT_ARCHIVES=$root.apt in_root "$root.pkg" bash /src/scripts/matrix.sh --packages /src install) || rc=1
     rm -rf "$root.pkg"
-    report "$tests" "$pkgs"
+    copy_root "$root" "$root.node" fresh
+    clone_into "$root.node"
+    node=$(APT_ARCHIVES=$root.apt in_root "$root.node" bash /src/scripts/matrix.sh --node /src) || rc=1
+    rm -rf "$root.node"
+    report "$tests" "$pkgs" "$node"
     return "$rc"
 }
 
-# Joins a leg's test line and its packages line into one.
+# Joins a leg's test line, its packages line and (in a root) its Node.js
+# tarball line into one.
 report() {
     grep -v '^MATRIX ' <<<"$1" || true
     grep -v '^PACKAGES ' <<<"$2" || true
-    local t p
+    grep -v '^NODE ' <<<"${3:-}" || true
+    local t p n=""
     t=$(grep '^MATRIX ' <<<"$1" | tail -1)
     p=$(grep '^PACKAGES ' <<<"$2" | tail -1)
     p=${p#PACKAGES }
     local verdict=ok
     [[ $t == *"| ok" && -n $p && $p != FAILED ]] || verdict=FAILED
-    echo "${t% | *} | packages ${p:-FAILED} | $verdict"
+    if (($# > 2)); then
+        n=$(grep '^NODE ' <<<"$3" | tail -1)
+        n=${n#NODE }
+        [[ $n == ok ]] || verdict=FAILED
+        n=" | node tarball ${n:-FAILED}"
+    fi
+    echo "${t% | *} | packages ${p:-FAILED}$n | $verdict"
 }
 
-# --leg DIR: the tests; --packages DIR [install]: the packages.
+# --leg DIR: the tests; --packages DIR [install]: the packages; --node DIR:
+# the Node.js tarball.
 if [[ ${1:-} == --leg ]]; then
     leg "$2"
+    exit
+fi
+if [[ ${1:-} == --node ]]; then
+    node_tarball "$2"
     exit
 fi
 if [[ ${1:-} == --packages ]]; then
