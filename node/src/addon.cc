@@ -10,11 +10,20 @@
 
 namespace {
 
-// SealkitError, from index.js (init()).
-Napi::FunctionReference g_error;
+// Per instance of the addon (the main thread and each worker thread load
+// their own): SealkitError from index.js (init()), and the stream class.
+struct Instance {
+    Napi::FunctionReference error, stream;
+};
+
+Napi::Object new_error(Napi::Env env, int rc, const char *message = nullptr) {
+    Napi::FunctionReference &error = env.GetInstanceData<Instance>()->error;
+    if (message == nullptr) return error.New({Napi::Number::New(env, rc)});
+    return error.New({Napi::Number::New(env, rc), Napi::String::New(env, message)});
+}
 
 Napi::Error result_error(Napi::Env env, int rc) {
-    return Napi::Error(env, g_error.New({Napi::Number::New(env, rc)}));
+    return Napi::Error(env, new_error(env, rc));
 }
 
 [[noreturn]] void throw_result(Napi::Env env, int rc) {
@@ -197,9 +206,7 @@ class Key : public Napi::ObjectWrap<Key> {
   private:
     // Throws unless the key can take a call now.
     void ready(Napi::Env env) {
-        if (key_ == nullptr)
-            throw Napi::Error(env, g_error.New({Napi::Number::New(env, 0),
-                                                Napi::String::New(env, "the Key is closed")}));
+        if (key_ == nullptr) throw Napi::Error(env, new_error(env, 0, "the Key is closed"));
         if (busy_) throw_result(env, SEALKIT_ERR_BUSY);
     }
 
@@ -320,9 +327,7 @@ class Stream : public Napi::ObjectWrap<Stream> {
 
   private:
     sealkit_stream *live(Napi::Env env) {
-        if (s_ == nullptr)
-            throw Napi::Error(env, g_error.New({Napi::Number::New(env, 0),
-                                                Napi::String::New(env, "the stream is closed")}));
+        if (s_ == nullptr) throw Napi::Error(env, new_error(env, 0, "the stream is closed"));
         return s_;
     }
     Napi::Value update(const Napi::CallbackInfo &info) {
@@ -361,8 +366,6 @@ class Stream : public Napi::ObjectWrap<Stream> {
     sealkit_stream *s_ = nullptr;
 };
 
-Napi::FunctionReference g_stream;
-
 // key.stream(direction, total): total is a number, or undefined for unknown.
 Napi::Value Key::stream(const Napi::CallbackInfo &info) {
     Napi::Env env = info.Env();
@@ -372,13 +375,13 @@ Napi::Value Key::stream(const Napi::CallbackInfo &info) {
         info[1].IsNumber() ? info[1].As<Napi::Number>().Uint32Value() : SEALKIT_TOTAL_UNKNOWN;
     sealkit_stream *s = nullptr;
     check(env, sealkit_stream_new(&s, key_, static_cast<sealkit_direction>(dir), total));
-    Napi::Object obj = g_stream.New({});
+    Napi::Object obj = env.GetInstanceData<Instance>()->stream.New({});
     Stream::Unwrap(obj)->adopt(s);
     return obj;
 }
 
 Napi::Value init(const Napi::CallbackInfo &info) {
-    g_error = Napi::Persistent(info[0].As<Napi::Function>());
+    info.Env().GetInstanceData<Instance>()->error = Napi::Persistent(info[0].As<Napi::Function>());
     return info.Env().Undefined();
 }
 
@@ -394,8 +397,10 @@ Napi::Object module_init(Napi::Env env, Napi::Object exports) {
                         i.Env(), sealkit_strerror(i[0].As<Napi::Number>().Int32Value()));
                 }));
     exports.Set("NativeKey", Key::define(env));
+    auto *instance = new Instance;
+    env.SetInstanceData(instance);  // deleted with the environment
     Napi::Function stream = Stream::define(env);
-    g_stream = Napi::Persistent(stream);
+    instance->stream = Napi::Persistent(stream);
     exports.Set("NativeStream", stream);
     return exports;
 }

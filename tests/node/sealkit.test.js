@@ -159,3 +159,16 @@ test('async calls leave the event loop free; a second call on the Key is busy', 
   assert.deepStrictEqual(env, sealkit.seal('aes-cbc', big, Buffer.alloc(32, 2)));
   k.close();
 });
+
+test('worker threads, each with its own Key, get the same envelopes', async () => {
+  const { Worker } = require('node:worker_threads');
+  const code = `const { parentPort, workerData } = require('node:worker_threads');
+    const s = require(workerData.dir);
+    parentPort.postMessage(new s.Key('blowfish', Buffer.alloc(16, 4)).seal(Buffer.from('from a worker')));`;
+  const want = sealkit.seal('blowfish', Buffer.from('from a worker'), Buffer.alloc(16, 4));
+  const got = await Promise.all([0, 1].map(() => new Promise((resolve, reject) => {
+    new Worker(code, { eval: true, workerData: { dir: process.env.SEALKIT_NODE_DIR } })
+      .on('message', resolve).on('error', reject);
+  })));
+  for (const g of got) assert.deepStrictEqual(Buffer.from(g), want);
+});
