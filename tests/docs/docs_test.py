@@ -152,14 +152,17 @@ class Runner:
         """A copy of the source tree, with the build tree at build/release, the
         files the examples assume, and the environment file."""
         d = os.path.join(self.work, os.path.basename(doc))
-        tracked = subprocess.run(["git", "-C", SOURCE, "ls-files", "-z"], capture_output=True)
-        names = tracked.stdout.decode().split("\0") if tracked.returncode == 0 else None
+        try:  # what git tracks, where there is git; else the tree less its builds
+            tracked = subprocess.run(["git", "-C", SOURCE, "ls-files", "-z"], capture_output=True)
+            names = tracked.stdout.decode().split("\0") if tracked.returncode == 0 else None
+        except FileNotFoundError:
+            names = None
         if names:
             for name in filter(None, names):
                 os.makedirs(os.path.join(d, os.path.dirname(name)), exist_ok=True)
                 shutil.copy2(os.path.join(SOURCE, name), os.path.join(d, name))
         else:
-            shutil.copytree(SOURCE, d, ignore=shutil.ignore_patterns("build", ".git"))
+            shutil.copytree(SOURCE, d, ignore=shutil.ignore_patterns("build", ".git", "node_modules"))
         if self.build:
             os.makedirs(os.path.join(d, "build"), exist_ok=True)
             os.symlink(self.build, os.path.join(d, "build", "release"))
