@@ -78,16 +78,39 @@ function keyed(cipher, key) {
   return id;
 }
 
+// Outputs come from Buffer.allocUnsafe (pooled for small sizes, which is
+// most of a small call's cost otherwise). A sealed envelope fills its Buffer
+// exactly; an opened plaintext is a view of the first bytes of an envelope's
+// length, the last of which the library does not write and is zeroed here.
+// A failed call's Buffer is dropped, never returned.
+function sealRoom(id, n) {
+  const b = id === CIPHERS.blowfish ? 8 : 16;
+  return n === 0 ? 1 : Math.ceil(n / b) * b + 1;
+}
+
+function sealed(fill, id, data) {
+  const out = Buffer.allocUnsafe(sealRoom(id, data.byteLength));
+  fill(out);
+  return out;
+}
+
+function opened(fill, envelope) {
+  const out = Buffer.allocUnsafe(Math.max(envelope.byteLength, 1));
+  const n = fill(out);
+  out[out.length - 1] = 0;
+  return n === out.length ? out : out.subarray(0, n);
+}
+
 function seal(cipher, data, key) {
   const id = keyed(cipher, key);
   checkBytes(data, 'data');
-  return native.seal(id, data, key);
+  return sealed((out) => native.seal(id, data, key, out), id, data);
 }
 
 function open(cipher, envelope, key) {
   const id = keyed(cipher, key);
   checkBytes(envelope, 'envelope');
-  return native.open(id, envelope, key);
+  return opened((out) => native.open(id, envelope, key, out), envelope);
 }
 
 async function sealAsync(cipher, data, key) {
@@ -125,20 +148,22 @@ function totalOf(options) {
 // Key fails with ERR_SEALKIT_BUSY. Use one Key per worker thread.
 class Key {
   #k;
+  #id;
 
   constructor(cipher, key) {
     this.cipher = cipher;
-    this.#k = new native.NativeKey(keyed(cipher, key), key);
+    this.#id = keyed(cipher, key);
+    this.#k = new native.NativeKey(this.#id, key);
   }
 
   seal(data) {
     checkBytes(data, 'data');
-    return this.#k.seal(data);
+    return sealed((out) => this.#k.sealInto(data, out, 0), this.#id, data);
   }
 
   open(envelope) {
     checkBytes(envelope, 'envelope');
-    return this.#k.open(envelope);
+    return opened((out) => this.#k.openInto(envelope, out, 0), envelope);
   }
 
   sealInto(data, out, offset = 0) {

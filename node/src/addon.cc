@@ -53,9 +53,16 @@ Bytes bytes(const Napi::Value &v, const char *name) {
 }
 
 Bytes raw_bytes(const Napi::Value &v, const char *name) {
-    if (v.IsTypedArray()) {
-        const auto a = v.As<Napi::TypedArray>();
-        return {static_cast<uint8_t *>(a.ArrayBuffer().Data()) + a.ByteOffset(), a.ByteLength()};
+    // One call for any TypedArray (a Buffer is one): the data pointer comes
+    // with its offset applied. This is on every call's path.
+    napi_typedarray_type type{};
+    size_t length = 0;
+    void *data = nullptr;
+    if (v.IsTypedArray() &&
+        napi_get_typedarray_info(v.Env(), v, &type, &length, &data, nullptr, nullptr) == napi_ok) {
+        static const size_t kElement[] = {1, 1, 1, 2, 2, 4, 4, 4, 8, 8, 8};  // napi_typedarray_type
+        const size_t element = static_cast<size_t>(type) < std::size(kElement) ? kElement[type] : 1;
+        return {static_cast<uint8_t *>(data), length * element};
     }
     if (v.IsDataView()) {
         const auto d = v.As<Napi::DataView>();
@@ -98,8 +105,14 @@ Napi::Value view(Napi::Env env, Napi::Buffer<uint8_t> out, size_t len) {
         .Call(out, {Napi::Number::New(env, 0), Napi::Number::New(env, static_cast<double>(len))});
 }
 
-// seal(cipher, data, key) and open(cipher, envelope, key): the one-shot
-// pairs. key is undefined for the built-in cipher.
+// The room of `out`, at most what a 32-bit length says.
+uint32_t room(const Bytes &out) {
+    return out.size > UINT32_MAX ? UINT32_MAX : static_cast<uint32_t>(out.size);
+}
+
+// seal(cipher, data, key, out) and open(cipher, envelope, key, out): the
+// one-shot pairs into `out`, which index.js sizes; the length written.
+// key is undefined for the built-in cipher.
 Napi::Value one_shot(const Napi::CallbackInfo &info, bool sealing) {
     Napi::Env env = info.Env();
     const int cipher = info[0].As<Napi::Number>().Int32Value();
@@ -107,9 +120,9 @@ Napi::Value one_shot(const Napi::CallbackInfo &info, bool sealing) {
     const uint32_t n = len32(env, in.size);
     Bytes key;
     if (cipher != SEALKIT_CIPHER_BUILTIN) key = bytes(info[2], "key");
-    auto out = Napi::Buffer<uint8_t>::New(env, out_len(env, cipher, sealing, in));
-    uint8_t *dst = out.Data();
-    uint32_t len = static_cast<uint32_t>(out.Length());
+    const Bytes out = bytes(info[3], "out");
+    uint8_t *dst = out.data;
+    uint32_t len = room(out);
     const uint32_t kn = len32(env, key.size);
     int rc = SEALKIT_ERR_CIPHER;
     switch (cipher) {
@@ -133,7 +146,7 @@ Napi::Value one_shot(const Napi::CallbackInfo &info, bool sealing) {
             break;
     }
     check(env, rc);
-    return view(env, out, len);
+    return Napi::Number::New(env, len);
 }
 
 class Key;
@@ -167,8 +180,7 @@ class Key : public Napi::ObjectWrap<Key> {
     static Napi::Function define(Napi::Env env) {
         return DefineClass(
             env, "NativeKey",
-            {InstanceMethod<&Key::call<true>>("seal"), InstanceMethod<&Key::call<false>>("open"),
-             InstanceMethod<&Key::into<true>>("sealInto"),
+            {InstanceMethod<&Key::into<true>>("sealInto"),
              InstanceMethod<&Key::into<false>>("openInto"),
              InstanceMethod<&Key::async<true>>("sealAsync"),
              InstanceMethod<&Key::async<false>>("openAsync"),
@@ -210,18 +222,6 @@ class Key : public Napi::ObjectWrap<Key> {
         if (busy_) throw_result(env, SEALKIT_ERR_BUSY);
     }
 
-    template <bool sealing>
-    Napi::Value call(const Napi::CallbackInfo &info) {
-        Napi::Env env = info.Env();
-        ready(env);
-        const Bytes in = bytes(info[0], sealing ? "data" : "envelope");
-        len32(env, in.size);
-        auto out = Napi::Buffer<uint8_t>::New(env, out_len(env, cipher_, sealing, in));
-        Bytes o{out.Data(), out.Length()};
-        check(env, run(sealing, in, o));
-        return view(env, out, o.size);
-    }
-
     // sealInto(data, out, offset) / openInto: the bytes written; nothing is
     // written when it fails.
     template <bool sealing>
@@ -236,7 +236,7 @@ class Key : public Napi::ObjectWrap<Key> {
         out.data += static_cast<size_t>(offset);
         out.size -= static_cast<size_t>(offset);
         len32(env, in.size);
-        uint32_t len = static_cast<uint32_t>(out.size > UINT32_MAX ? UINT32_MAX : out.size);
+        uint32_t len = room(out);
         const int rc =
             sealing ? sealkit_seal(key_, in.data, static_cast<uint32_t>(in.size), out.data, &len)
                     : sealkit_open(key_, in.data, static_cast<uint32_t>(in.size), out.data, &len);
