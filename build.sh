@@ -9,6 +9,10 @@
 #   ./build.sh matrix build and test the current commit on this machine, in a clean
 #                     Debian 13 root and in Debian unstable with OpenSSL 4.0
 #                     (scripts/matrix.sh)
+#   ./build.sh cross [arm64] [s390x]
+#                     cross-build for arm64 and s390x and run the tests under
+#                     qemu-user, in a Debian 13 root where this is older
+#                     (scripts/cross.sh)
 #   ./build.sh deps [base|full]
 #                     only install the packages (base, or full for test and fuzz)
 #   ./build.sh fuzz   only the fuzzers
@@ -289,6 +293,7 @@ case "${1:-}" in
         cmake --build --preset release --target pushdemo
         PUSHDEMO=build/release/bin/pushdemo scripts/cluster.sh "$@" ;;
     matrix) shift; scripts/matrix.sh "$@" ;;
-    *) echo "usage: $0 demo|test|fuzz|lint|bench [benchmark flags]|deps [base|full]|matrix [legs]|deb|cluster [scenario] [pushes]|help" >&2
+    cross) shift; scripts/cross.sh "$@" ;;
+    *) echo "usage: $0 demo|test|fuzz|lint|bench [benchmark flags]|deps [base|full]|matrix [legs]|cross [arches]|deb|cluster [scenario] [pushes]|help" >&2
        exit 2 ;;
 esac

@@ -400,7 +400,7 @@ TEST_F(Tool, SizeLimitAndFlatMemory) {
         EXPECT_EQ(r.status, 1);
         EXPECT_NE(r.err.find(c.message), std::string::npos) << r.err;
     }
-    if (!kSanitized) {  // 4 GiB through a pipe; the limit holds there too
+    if (!kInstrumented) {  // 4 GiB through a pipe; the limit holds there too
         const Result r = run({"/bin/bash", "-c",
                               "head -c $((2**32 - 15)) /dev/zero | $S seal -c aes-ecb -k " +
                                   key("k", 16) + " -o " + path("out")},
@@ -414,7 +414,7 @@ TEST_F(Tool, SizeLimitAndFlatMemory) {
     const Result big =
         sealkit({"seal", "--cipher", "builtin", "--in", path("big"), "--out", "/dev/null"});
     ASSERT_EQ(big.status, 0) << big.err;
-    if (!kSanitized) {
+    if (!kInstrumented) {
         EXPECT_LT(big.max_rss_kib, 32 * 1024);
     }
     std::printf("peak RSS sealing 256 MiB: %ld KiB\n", big.max_rss_kib);
@@ -525,7 +525,7 @@ TEST_F(Tool, ConventionsHelpVersionAndDashes) {
 TEST_F(Tool, PipesGiveTheBytesFilesGive) {
     std::mt19937 rng(17);
     write("small", random_bytes(rng, 64));
-    write("big", random_bytes(rng, (kSanitized ? 3 : 40) << 20));  // over one 1 MiB chunk
+    write("big", random_bytes(rng, (kInstrumented ? 3 : 40) << 20));  // over one 1 MiB chunk
     key("k", 32);
     key("k2", 16);
     const auto sealed = [&](const std::string &name, const char *cipher, const char *k) {
@@ -565,7 +565,7 @@ TEST_F(Tool, PipesGiveTheBytesFilesGive) {
     for (const Case &c : cases) {
         SCOPED_TRACE(c.what);
         // The sanitizers reserve far more address space than they use.
-        const std::string limit = kSanitized ? "" : "ulimit -v 32768; ";
+        const std::string limit = kInstrumented ? "" : "ulimit -v 32768; ";
         const Result r =
             run({"/bin/bash", "-c",
                  "set -o pipefail; " + limit + "cd " + scratch_.dir() + " && " + c.script},

@@ -2,6 +2,8 @@
 # Checks an installed tree as users meet it. Run with cmake -P:
 #   -DCHECK=consumers|sdk_root -DBUILD_DIR= -DSOURCE_DIR= -DWORK_DIR= -DCC= -DCXX= -DNM=
 #   -DCFLAGS= -DCXXFLAGS= -DLDFLAGS=   (the build's own flags, for sanitizer builds)
+#   -DEMULATOR= -DTOOLCHAIN_FILE= -DPKG_CONFIG_LIBDIR=   (a build for another
+#   architecture: what runs its programs, and how to build and link for it)
 #
 # consumers: libsealkit needs no C++ runtime symbol (shared: it has a SONAME and
 #   exports the public functions only); a C99 program links it with -lcrypto
@@ -10,6 +12,14 @@
 #   (OSTREL_SDK_ROOT) runs, and the installed pushdemo finds its SDK.
 file(REMOVE_RECURSE "${WORK_DIR}")
 set(prefix "${WORK_DIR}/prefix")
+separate_arguments(EMULATOR)  # the programs built here run through it, when set
+set(toolchain "")
+if(TOOLCHAIN_FILE)
+    set(toolchain "-DCMAKE_TOOLCHAIN_FILE=${TOOLCHAIN_FILE}")
+endif()
+if(PKG_CONFIG_LIBDIR)
+    set(ENV{PKG_CONFIG_LIBDIR} "${PKG_CONFIG_LIBDIR}")
+endif()
 
 function(run)
     execute_process(COMMAND ${ARGN} RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE out)
@@ -26,7 +36,7 @@ set(consumer "${SOURCE_DIR}/tests/install/consumers/c_consumer.c")
 
 # Runs pushdemo and expects it to end at once with this status and output.
 function(expect_pushdemo exe status output)
-    execute_process(COMMAND "${exe}" RESULT_VARIABLE rc OUTPUT_VARIABLE out)
+    execute_process(COMMAND ${EMULATOR} "${exe}" RESULT_VARIABLE rc OUTPUT_VARIABLE out)
     if(NOT rc EQUAL status OR NOT out STREQUAL output)
         message(FATAL_ERROR "${exe}: status ${rc}, output '${out}'")
     endif()
@@ -81,7 +91,7 @@ if(CHECK STREQUAL "consumers")
     run("${CC}" -std=c99 -pedantic-errors -Wall -Wextra -Werror ${cflags}
         -I "${prefix}/include" "${consumer}" -L "${libdir}" -Wl,-rpath,${libdir} -lsealkit
         -lcrypto -o "${WORK_DIR}/plain")
-    run("${WORK_DIR}/plain")
+    run(${EMULATOR} "${WORK_DIR}/plain")
 
     # pkg-config, plain and --static: both must link as they stand.
     set(ENV{PKG_CONFIG_PATH} "${libdir}/pkgconfig")
@@ -94,15 +104,15 @@ if(CHECK STREQUAL "consumers")
         separate_arguments(pc UNIX_COMMAND "${last_output}")
         run("${CC}" -std=c99 -Wall -Werror ${cflags} "${consumer}" ${pc} -Wl,-rpath,${libdir}
             -o "${WORK_DIR}/pkgconfig_${mode}")
-        run("${WORK_DIR}/pkgconfig_${mode}")
+        run(${EMULATOR} "${WORK_DIR}/pkgconfig_${mode}")
     endforeach()
 
     # find_package(sealkit CONFIG).
     run("${CMAKE_COMMAND}" -S "${SOURCE_DIR}/tests/install/consumers" -B "${WORK_DIR}/cmake" -G Ninja
         "-DCMAKE_PREFIX_PATH=${prefix}" "-DCMAKE_C_COMPILER=${CC}" "-DCMAKE_C_FLAGS=${CFLAGS}"
-        "-DCMAKE_EXE_LINKER_FLAGS=${LDFLAGS}")
+        "-DCMAKE_EXE_LINKER_FLAGS=${LDFLAGS}" ${toolchain})
     run("${CMAKE_COMMAND}" --build "${WORK_DIR}/cmake")
-    run("${WORK_DIR}/cmake/c_consumer")
+    run(${EMULATOR} "${WORK_DIR}/cmake/c_consumer")
 
     # The installed command runs from the prefix as it is (a shared build's
     # finds libsealkit.so.1 through its run path, unless that was turned off).
@@ -110,7 +120,7 @@ if(CHECK STREQUAL "consumers")
     if(NOT RPATH)
         set(ENV{LD_LIBRARY_PATH} "${libdir}")
     endif()
-    run("${prefix}/bin/sealkit" --version)
+    run(${EMULATOR} "${prefix}/bin/sealkit" --version)
     # The Python package under the prefix: the docs test runs the README's
     # example of it.
 elseif(CHECK STREQUAL "sdk_root")
@@ -132,7 +142,7 @@ elseif(CHECK STREQUAL "sdk_root")
         "-DOSTREL_SDK_ROOT=${prefix}" -DSEALKIT_BUILD_TESTS=OFF -DSEALKIT_BUILD_BENCH=OFF
         -DSEALKIT_BUILD_EXAMPLES=OFF "-DCMAKE_C_COMPILER=${CC}" "-DCMAKE_CXX_COMPILER=${CXX}"
         "-DCMAKE_C_FLAGS=${CFLAGS}" "-DCMAKE_CXX_FLAGS=${CXXFLAGS}"
-        "-DCMAKE_EXE_LINKER_FLAGS=${LDFLAGS}" "-DCMAKE_SHARED_LINKER_FLAGS=${LDFLAGS}")
+        "-DCMAKE_EXE_LINKER_FLAGS=${LDFLAGS}" "-DCMAKE_SHARED_LINKER_FLAGS=${LDFLAGS}" ${toolchain})
     run("${CMAKE_COMMAND}" --build "${WORK_DIR}/build" --target pushdemo)
     execute_process(COMMAND readelf -d "${WORK_DIR}/build/bin/pushdemo" OUTPUT_VARIABLE dyn)
     if(NOT dyn MATCHES "NEEDED[^\n]*libostrel_sdk\\.so\\]" OR NOT dyn MATCHES "${prefix}/lib")

@@ -254,7 +254,7 @@ TEST_F(Pushdemo, PrintsThePushWhenTheCopyCannotBeAllocated) {
 
 namespace {
 
-using sktest::kSanitized;
+using sktest::kInstrumented;
 
 // Resident memory of a process, in KiB.
 long rss_kib(pid_t pid) {
@@ -275,7 +275,7 @@ long rss_kib(pid_t pid) {
 // and whole, and pushdemo's memory does not grow with the pushes. Sanitizer
 // builds run a tenth of the load (their allocators keep freed memory).
 TEST_F(Pushdemo, LoadEightThreadsIntoAFile) {
-    const unsigned threads = 8, each = kSanitized ? 10000 : 100000, total = threads * each;
+    const unsigned threads = 8, each = kInstrumented ? 10000 : 100000, total = threads * each;
     size_t expected_size = std::string("start success.\n").size();
     {
         std::ofstream feed(path("feed"), std::ios::binary);
@@ -326,7 +326,7 @@ TEST_F(Pushdemo, LoadEightThreadsIntoAFile) {
     EXPECT_EQ(lines, total + 1) << "pushes lost";
     std::printf("pushdemo RSS: %ld KiB after a fifth of %u pushes, %ld KiB after all\n", rss_early,
                 total, rss_late);
-    if (!kSanitized) {
+    if (!kInstrumented) {
         EXPECT_LT(rss_late - rss_early, 2048) << "memory grows with the pushes";
     }
 }
@@ -334,7 +334,7 @@ TEST_F(Pushdemo, LoadEightThreadsIntoAFile) {
 // A shorter run under valgrind: no leak and no invalid access, pushes on 4
 // threads, ended by SIGTERM as a user would.
 TEST_F(Pushdemo, ValgrindFindsNoLeakOrInvalidAccess) {
-    if (kSanitized) GTEST_SKIP() << "valgrind does not run sanitizer builds";
+    if (kInstrumented) GTEST_SKIP() << "valgrind runs neither sanitizer nor emulated builds";
     if (std::system("valgrind --version >/dev/null 2>&1") != 0) GTEST_SKIP() << "no valgrind";
     std::vector<std::string> pushes;
     pushes.reserve(400);

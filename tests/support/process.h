@@ -24,12 +24,13 @@ extern char **environ;
 
 namespace sktest {
 
-// Sanitizer builds take more memory and time; tests that measure either
-// scale their load or their bound.
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-inline constexpr bool kSanitized = true;
+// Sanitizer builds, and builds for another architecture run under an
+// emulator, take more memory and time, and valgrind runs neither: tests that
+// measure either scale their load or their bound.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__) || defined(SKTEST_EMULATED)
+inline constexpr bool kInstrumented = true;
 #else
-inline constexpr bool kSanitized = false;
+inline constexpr bool kInstrumented = false;
 #endif
 
 // A fresh directory under /tmp for one test, removed with its contents.

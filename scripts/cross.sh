@@ -1,0 +1,117 @@
+#!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
+# Builds the release configuration for other architectures with Debian's
+# cross compilers and the target's libraries, and runs the tests under
+# Debian's qemu-user (cmake/toolchains/):
+#   scripts/cross.sh [arm64] [s390x]      (default: both)
+#
+#   arm64   AES through the ARMv8 crypto extensions instead of AES-NI
+#   s390x   big-endian, 64-bit
+#
+# It needs Debian 13 or later: Debian 12's qemu-user (7.2) hangs at an arm64
+# program's first thread. On an older machine it runs in a copy of the
+# matrix's Debian 13 root (trixie.cross beside it, kept between runs for the
+# packages it installs, repaired or made again when an interrupted run left
+# it half-configured). The target's libraries come through multiarch; where
+# the archive has the target's libssl-dev at another version than the
+# machine's, from a sysroot unpacked from the target's own packages. The
+# cluster tests (RabbitMQ, on the host only) are left out. One line per
+# architecture; the exit status is non-zero when any fails.
+set -euo pipefail
+here=$(cd "$(dirname "$0")/.." && pwd)
+. "$here/scripts/roots.sh"
+
+declare -A triplets=([arm64]=aarch64-linux-gnu [s390x]=s390x-linux-gnu)
+# The target's side: compilers, libraries; the machine's: the emulator, the
+# build tools and the broker the pushdemo tests start.
+target_packages=(libssl-dev libgtest-dev libmosquitto-dev zlib1g-dev libzstd-dev)
+host_packages=(qemu-user cmake ninja-build pkg-config mosquitto mosquitto-clients)
+
+apt_install() {
+    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends \
+        -o DPkg::Lock::Timeout=600 "$@"
+}
+
+# A sysroot of the target's own packages, for when multiarch cannot install
+# them beside the machine's (the archive's versions differ).
+sysroot() {
+    local arch=$1 root=/var/cache/sealkit-sysroot/$1
+    [[ -f $root/.ready ]] && { echo "$root"; return; }
+    rm -rf "$root" && mkdir -p "$root/debs"
+    (cd "$root/debs" && apt-get download $(apt-cache depends --recurse --no-recommends \
+        --no-suggests --no-conflicts --no-breaks --no-replaces --no-enhances \
+        "${target_packages[@]/%/:$arch}" libc6-dev:"$arch" | grep "^[a-z].*:$arch$" | sort -u)) >&2
+    for d in "$root"/debs/*.deb; do dpkg-deb -x "$d" "$root"; done
+    touch "$root/.ready"
+    echo "$root"
+}
+
+# One architecture, on a Debian 13 system: what it needs, the build, the
+# tests, one line.
+arch_leg() {
+    local arch=$1 t=${triplets[$1]} start=$SECONDS
+    local dir=build/cross-$arch log=build/cross-$arch.log
+    mkdir -p build
+    : >"$log"
+    dpkg --add-architecture "$arch"
+    apt-get update -qq >>"$log" 2>&1
+    apt_install crossbuild-essential-"$arch" "${host_packages[@]}" >>"$log" 2>&1 ||
+        { tail -20 "$log"; echo "CROSS $arch: the cross compiler could not be installed | FAILED"; return 1; }
+    local env=()
+    if ! apt_install "${target_packages[@]/%/:$arch}" >>"$log" 2>&1; then
+        echo "== $arch: multiarch refused the target's packages (versions differ); using a sysroot" >>"$log"
+        env=(CROSS_SYSROOT="$(sysroot "$arch" 2>>"$log")")
+    fi
+    local rc=0
+    { env "${env[@]}" cmake -S . -B "$dir" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$PWD/cmake/toolchains/$t.cmake" \
+          -DCMAKE_BUILD_TYPE=Release -DCMAKE_COMPILE_WARNING_AS_ERROR=ON -DSEALKIT_BUILD_BENCH=OFF &&
+      cmake --build "$dir" &&
+      ctest --test-dir "$dir" -LE cluster --output-on-failure --output-junit junit.xml; } >>"$log" 2>&1 || rc=$?
+    ((rc == 0)) || tail -60 "$log"
+    local suite="" total=0 failed=0 skipped=0
+    [[ -f $dir/junit.xml ]] && suite=$(tr '\n\t' '  ' <"$dir/junit.xml" | grep -o '<testsuite [^>]*>' | head -1)
+    attr() { sed -n "s/.* $1=\"\([0-9]*\)\".*/\1/p" <<<"$suite"; }
+    [[ -n $suite ]] && { total=$(attr tests); failed=$(attr failures); skipped=$(attr skipped); }
+    local ssl
+    ssl=$(sed -n 's/^Version: //p' "${env[0]#CROSS_SYSROOT=}/usr/lib/$t/pkgconfig/libcrypto.pc" \
+              /usr/lib/"$t"/pkgconfig/libcrypto.pc 2>/dev/null | head -1)
+    printf 'CROSS %s | OpenSSL %s | gcc %s | passed %d, failed %d, skipped %d | %d s | %s\n' \
+        "$arch" "${ssl:-?}" "$("$t"-gcc -dumpfullversion)" $((total - failed - skipped)) "$failed" \
+        "$skipped" $((SECONDS - start)) "$( ((rc == 0)) && echo ok || echo FAILED)"
+    return "$rc"
+}
+
+# --in-place ARCH...: on this system, which is Debian 13 or later.
+if [[ ${1:-} == --in-place ]]; then
+    shift
+    cd "$here"
+    # Brokers are started by the tests themselves, never as services.
+    [[ -e /usr/sbin/policy-rc.d ]] || printf '#!/bin/sh\nexit 101\n' >/usr/sbin/policy-rc.d
+    chmod 755 /usr/sbin/policy-rc.d
+    failed=0
+    for a in "$@"; do arch_leg "$a" || failed=1; done
+    exit "$failed"
+fi
+
+arches=("$@")
+((${#arches[@]})) || arches=(arm64 s390x)
+for a in "${arches[@]}"; do
+    [[ -n ${triplets[$a]:-} ]] || { echo "cross: unknown architecture '$a' (arm64, s390x)" >&2; exit 2; }
+done
+(($(id -u) == 0)) || { echo "cross: needs root (apt-get, and a Debian 13 root on older machines)" >&2; exit 2; }
+. /etc/os-release
+if [[ ${VERSION_ID:-99} -ge 13 ]]; then
+    out=$(bash "$0" --in-place "${arches[@]}" 2>&1) || failed=1
+else
+    echo "== Debian ${VERSION_ID} here: cross builds run in a Debian 13 root (qemu-user 7.2 hangs at arm64 threads)"
+    need_debootstrap
+    make_root "$cache/trixie" trixie "" || { echo "cross: the Debian 13 root could not be made" >&2; exit 1; }
+    copy_root "$cache/trixie" "$cache/trixie.cross"
+    clone_into "$cache/trixie.cross"
+    out=$(APT_ARCHIVES=$cache/trixie.apt in_root "$cache/trixie.cross" bash /src/scripts/cross.sh \
+              --in-place "${arches[@]}" 2>&1) || failed=1
+fi
+grep -v '^CROSS ' <<<"$out" | tail -80 || true
+echo
+grep '^CROSS ' <<<"$out" | sed 's/^CROSS /  /'
+exit "${failed:-0}"
