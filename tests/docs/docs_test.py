@@ -162,7 +162,10 @@ class Runner:
                 os.makedirs(os.path.join(d, os.path.dirname(name)), exist_ok=True)
                 shutil.copy2(os.path.join(SOURCE, name), os.path.join(d, name))
         else:
-            shutil.copytree(SOURCE, d, ignore=shutil.ignore_patterns("build", ".git", "node_modules"))
+            # Links as links: a package build leaves some that point nowhere.
+            shutil.copytree(SOURCE, d, symlinks=True,
+                            ignore=shutil.ignore_patterns("build", "build-*", ".git", "node_modules",
+                                                          ".debhelper", "tmp"))
         if self.build:
             os.makedirs(os.path.join(d, "build"), exist_ok=True)
             os.symlink(self.build, os.path.join(d, "build", "release"))
