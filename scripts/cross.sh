@@ -108,7 +108,7 @@ else
     make_root "$cache/trixie" trixie "" || { echo "cross: the Debian 13 root could not be made" >&2; exit 1; }
     copy_root "$cache/trixie" "$cache/trixie.cross"
     clone_into "$cache/trixie.cross"
-    out=$(APT_ARCHIVES=$cache/trixie.apt in_root "$cache/trixie.cross" bash /src/scripts/cross.sh \
+    out=$(APT_ARCHIVES=$cache/trixie.cross.apt in_root "$cache/trixie.cross" bash /src/scripts/cross.sh \
               --in-place "${arches[@]}" 2>&1) || failed=1
 fi
 grep -v '^CROSS ' <<<"$out" | tail -80 || true
