@@ -15,7 +15,8 @@
 # it half-configured). The target's libraries come through multiarch; where
 # the archive has the target's libssl-dev at another version than the
 # machine's, from a sysroot unpacked from the target's own packages. The
-# cluster tests (RabbitMQ, on the host only) are left out. One line per
+# cluster tests (RabbitMQ, on the host only) are left out. Then the Debian
+# packages are cross-built and checked by lintian. One line per
 # architecture; the exit status is non-zero when any fails.
 set -euo pipefail
 here=$(cd "$(dirname "$0")/.." && pwd)
@@ -68,6 +69,8 @@ arch_leg() {
       cmake --build "$dir" &&
       ctest --test-dir "$dir" -LE cluster --output-on-failure --output-junit junit.xml; } >>"$log" 2>&1 || rc=$?
     ((rc == 0)) || tail -60 "$log"
+    local debs
+    debs=$(deb_leg "$arch") || rc=1
     local suite="" total=0 failed=0 skipped=0
     [[ -f $dir/junit.xml ]] && suite=$(tr '\n\t' '  ' <"$dir/junit.xml" | grep -o '<testsuite [^>]*>' | head -1)
     attr() { sed -n "s/.* $1=\"\([0-9]*\)\".*/\1/p" <<<"$suite"; }
@@ -75,10 +78,34 @@ arch_leg() {
     local ssl
     ssl=$(sed -n 's/^Version: //p' "${env[0]#CROSS_SYSROOT=}/usr/lib/$t/pkgconfig/libcrypto.pc" \
               /usr/lib/"$t"/pkgconfig/libcrypto.pc 2>/dev/null | head -1)
-    printf 'CROSS %s | OpenSSL %s | gcc %s | passed %d, failed %d, skipped %d | %d s | %s\n' \
+    printf 'CROSS %s | OpenSSL %s | gcc %s | passed %d, failed %d, skipped %d | %s | %d s | %s\n' \
         "$arch" "${ssl:-?}" "$("$t"-gcc -dumpfullversion)" $((total - failed - skipped)) "$failed" \
-        "$skipped" $((SECONDS - start)) "$( ((rc == 0)) && echo ok || echo FAILED)"
+        "$skipped" "$debs" $((SECONDS - start)) "$( ((rc == 0)) && echo ok || echo FAILED)"
     return "$rc"
+}
+
+# The Debian packages for one architecture, cross-built (python3-sealkit
+# left out: its extension would need the target's Python), lintian-clean, in
+# build/deb-ARCH; the result for the line.
+deb_leg() {
+    local arch=$1 log=build/deb-$1.log profiles=cross,nocheck,nopython
+    {
+        apt_install dpkg-dev debhelper lintian &&
+            DEBIAN_FRONTEND=noninteractive apt-get build-dep -y -qq -a "$arch" -P"$profiles" ./ &&
+            DEB_BUILD_OPTIONS=nocheck dpkg-buildpackage -a "$arch" -P"$profiles" -us -uc -b &&
+            lintian --allow-root --fail-on error,warning --suppress-tags initial-upload-closes-no-bugs \
+                ../sealkit_*_"$arch".changes
+    } >"$log" 2>&1 || { tail -30 "$log" >&2; echo "debs FAILED"; return 1; }
+    rm -rf "build/deb-$arch" && mkdir -p "build/deb-$arch"
+    local changes
+    changes=$(ls ../sealkit_*_"$arch".changes)
+    for f in $(sed -n '/^Files:/,/^[^ ]/s/^ [^ ]* [^ ]* [^ ]* [^ ]* \(.*\)/\1/p' "$changes"); do
+        mv "../$f" "build/deb-$arch/"
+    done
+    mv "$changes" "build/deb-$arch/"
+    local a
+    a=$(dpkg-deb -f build/deb-"$arch"/libsealkit1_*.deb Architecture)
+    echo "debs $a, lintian-clean"
 }
 
 # --in-place ARCH...: on this system, which is Debian 13 or later.
