@@ -41,7 +41,7 @@ sysroot() {
     rm -rf "$root" && mkdir -p "$root/debs"
     (cd "$root/debs" && apt-get download $(apt-cache depends --recurse --no-recommends \
         --no-suggests --no-conflicts --no-breaks --no-replaces --no-enhances \
-        "${target_packages[@]/%/:$arch}" libc6-dev:"$arch" | grep "^[a-z].*:$arch$" | sort -u)) >&2
+        "${target_packages[@]/%/:$arch}" libc6-dev:"$arch" libstdc++6:"$arch" | grep "^[a-z].*:$arch$" | sort -u)) >&2
     for d in "$root"/debs/*.deb; do dpkg-deb -x "$d" "$root"; done
     touch "$root/.ready"
     echo "$root"

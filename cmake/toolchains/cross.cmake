@@ -33,7 +33,10 @@ if(CROSS_SYSROOT)
 else()
     # pkg-config reads the target's .pc files, not the build machine's.
     set(ENV{PKG_CONFIG_LIBDIR} "/usr/lib/${CROSS_TRIPLET}/pkgconfig:/usr/share/pkgconfig")
-    set(qemu_root /)
+    # The cross compiler's C and C++ runtime (libc6-<arch>-cross and its
+    # libstdc++); the loader falls back to the multiarch directories for the
+    # rest, as qemu falls back to the real root for paths the prefix lacks.
+    set(qemu_root /usr/${CROSS_TRIPLET})
 endif()
 # Carried into try_compile projects, which run with a fresh environment.
 list(APPEND CMAKE_TRY_COMPILE_PLATFORM_VARIABLES CROSS_SYSROOT)
