@@ -3,9 +3,13 @@
 // one network thread of ours runs the loop, so the reconnect backoff is ours.
 #include "mqtt.h"
 
+#include "failover.h"
+
 #include <errno.h>
 #include <mosquitto.h>
 #include <netdb.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -192,7 +196,10 @@ class Session {
     }
 
   private:
-    static constexpr int kKeepalive = 30;  // seconds
+    // libmosquitto's own keepalive, which also tells the broker how long to
+    // wait for us, takes no less than 5 s; a silent broker is found sooner by
+    // the probe in run().
+    int mqtt_keepalive() const { return static_cast<int>(std::max(5L, c_.settings.keepalive)); }
 
     int run_in_background() {
         try {
@@ -216,6 +223,7 @@ class Session {
         mosquitto_connect_callback_set(m, on_connect);
         mosquitto_disconnect_callback_set(m, on_disconnect);
         mosquitto_subscribe_callback_set(m, on_subscribe);
+        mosquitto_unsubscribe_callback_set(m, on_unsubscribe);
         mosquitto_message_callback_set(m, on_message);
         mosquitto_log_callback_set(m, on_log);
         why = c_.servers[i].tls ? set_tls(m) : "";
@@ -259,8 +267,14 @@ class Session {
         // stays as given, for the certificate check.
         const int family = reachable_family(u.host, u.port, deadline, why);
         if (family == 0) return why;
-        int rc = mosquitto_connect_bind_async(m, u.host.c_str(), u.port, kKeepalive,
+        int rc = mosquitto_connect_bind_async(m, u.host.c_str(), u.port, mqtt_keepalive(),
                                               family == AF_INET6 ? "::" : "0.0.0.0");
+        // Data sent and never acknowledged (a path that drops packets) is a
+        // loss within the keepalive too.
+        const unsigned user_timeout = static_cast<unsigned>(c_.settings.keepalive) * 1000;
+        if (rc == MOSQ_ERR_SUCCESS)
+            setsockopt(mosquitto_socket(m), IPPROTO_TCP, TCP_USER_TIMEOUT, &user_timeout,
+                       sizeof user_timeout);
         // Connected, and every subscription acknowledged, or a failure.
         while (rc == MOSQ_ERR_SUCCESS && refused_ < 0 && !(connected_ && acked_ == wanted_)) {
             if (now() >= deadline)
@@ -314,30 +328,85 @@ class Session {
     // A broker drops a session's older connection when another client
     // connects with the same id; two such clients take the session from each
     // other in turn, and each sees its connections lost right after they
-    // are made. After kTakeovers such losses in a row, that is said once.
+    // are made. From the kTakeovers-th such loss in a row, that is the cause.
     static constexpr double kQuickLoss = 5.0;  // seconds after a connect
     static constexpr int kTakeovers = 3;
+    // A node that stopped answering (the probe below), beside libmosquitto's
+    // own results.
+    static constexpr int kSilent = -1000;
 
+    // The network thread: the loop; after a loss the other nodes, the lost
+    // one last, and a backoff only between whole rounds.
     void run() {
         double connected_at = now();
         int quick_losses = 0;
         for (;;) {
-            const int rc = mosquitto_loop(nodes_[current_], 1000, 1);
-            if (rc == MOSQ_ERR_SUCCESS) continue;
+            mosquitto *m = nodes_[current_];
+            heard();
+            int rc = MOSQ_ERR_SUCCESS;
+            while (rc == MOSQ_ERR_SUCCESS) {
+                rc = mosquitto_loop(m, 200, 1);
+                if (rc == MOSQ_ERR_SUCCESS) rc = probe(m);
+            }
+            const int err = errno;
             const size_t lost = current_;
-            fprintf(stderr, "ostrel_sdk: connection to %s lost: %s; reconnecting\n",
-                    c_.servers[lost].text.c_str(), error_text(rc).c_str());
-            trace("disconnect " + std::to_string(rc));
             quick_losses = now() - connected_at < kQuickLoss ? quick_losses + 1 : 0;
-            if (quick_losses == kTakeovers)
-                fprintf(stderr,
-                        "ostrel_sdk: each connection is lost right after it is made: another "
-                        "client with the id %s probably holds the session, and the two take it "
-                        "over from each other; give each client its own id\n",
-                        c_.client_id.c_str());
+            const std::string why = quick_losses >= kTakeovers
+                                        ? "session taken over by another client with this id (" +
+                                              c_.client_id + ")"
+                                        : cause(rc, err);
+            fprintf(stderr, "ostrel_sdk: connection to %s lost: %s; reconnecting\n",
+                    c_.servers[lost].text.c_str(), why.c_str());
+            trace("disconnect " + std::to_string(rc) + ": " + why);
             reconnect(lost);
             connected_at = now();
             fprintf(stderr, "ostrel_sdk: reconnected to %s\n", c_.servers[current_].text.c_str());
+        }
+    }
+
+    // A silent broker (a hung process, a stalled host) keeps the connection
+    // open and answers nothing. Whenever nothing was heard for half the
+    // keepalive, an UNSUBSCRIBE of a topic no one uses asks for an answer
+    // (its UNSUBACK); none within the keepalive is a loss.
+    int probe(mosquitto *m) {
+        const double keepalive = static_cast<double>(c_.settings.keepalive), t = now();
+        if (probe_mid_ >= 0) {
+            if (t - probe_sent_ < keepalive) return MOSQ_ERR_SUCCESS;
+            mosquitto_disconnect(m);
+            return kSilent;
+        }
+        int mid = 0;
+        if (t - last_heard_ >= keepalive / 2 &&
+            mosquitto_unsubscribe(m, &mid, "ostrel/probe") == MOSQ_ERR_SUCCESS) {
+            probe_mid_ = mid;
+            probe_sent_ = t;
+        }
+        return MOSQ_ERR_SUCCESS;
+    }
+
+    void heard() {
+        last_heard_ = now();
+        probe_mid_ = -1;
+    }
+
+    // What a loss's result says, for people: never a bare "Unknown error.".
+    std::string cause(int rc, int err) const {
+        const std::string silent = "no answer in " + std::to_string(c_.settings.keepalive) + " s";
+        switch (rc) {
+            case kSilent:
+            case MOSQ_ERR_KEEPALIVE:
+                return silent;
+            case MOSQ_ERR_CONN_LOST:
+                return "closed by the broker";
+            case MOSQ_ERR_TLS:
+                return "TLS failure" + (last_error_.empty() ? "" : " (" + last_error_ + ")");
+            case MOSQ_ERR_ERRNO:
+                if (err == ETIMEDOUT) return silent;
+                if (err == ECONNRESET || err == EPIPE) return "connection reset";
+                return strerror(err);
+            default:
+                return "libmosquitto error " + std::to_string(rc) + " (" + mosquitto_strerror(rc) +
+                       ")";
         }
     }
 
@@ -345,15 +414,17 @@ class Session {
         const size_t n = nodes_.size();
         const long timeout = c_.settings.connect_timeout;
         const double share = std::max(1.0, static_cast<double>(timeout) / static_cast<double>(n));
-        // Milliseconds between rounds: 500 doubling to 30,000.
-        for (unsigned delay_ms = 500;; delay_ms = std::min(delay_ms * 2, 30000u)) {
-            for (size_t k = 1; k <= n; ++k) {
-                const size_t i = (lost + k) % n;
+        // The first round at once; then backoffs of 500 ms doubling to
+        // 30,000, each waited at random up to it.
+        for (unsigned backoff_ms = 500;; backoff_ms = std::min(backoff_ms * 2, 30000u)) {
+            for (const size_t i : round_after_loss(lost, n, rng_)) {
                 const std::string why = connect(i, now() + share, timeout);
                 if (why.empty()) return;
                 trace("not connected to " + c_.servers[i].text + ": " + why);
             }
-            usleep(static_cast<useconds_t>(delay_ms) * 1000);
+            const unsigned wait_ms = jittered(backoff_ms, rng_);
+            trace("round failed; waiting " + std::to_string(wait_ms) + " ms");
+            usleep(static_cast<useconds_t>(wait_ms) * 1000);
         }
     }
 
@@ -390,6 +461,12 @@ class Session {
         s->trace("subscribed " + std::to_string(mid) + " granted" + grants);
     }
 
+    // The probe's answer.
+    static void on_unsubscribe(mosquitto *, void *obj, int mid) {
+        auto *s = static_cast<Session *>(obj);
+        if (mid == s->probe_mid_) s->heard();
+    }
+
     static void on_disconnect(mosquitto *, void *obj, int rc) {
         static_cast<Session *>(obj)->trace("disconnected " + std::to_string(rc));
     }
@@ -398,6 +475,7 @@ class Session {
         auto *s = static_cast<Session *>(obj);
         if (!s->ours(msg->topic) || msg->payloadlen < 0) return;
         const auto len = static_cast<size_t>(msg->payloadlen);
+        s->last_heard_ = now();
         if (s->c_.trace) s->trace("push " + std::to_string(len) + " bytes on " + msg->topic);
         s->c_.deliver(len > 0 ? static_cast<const char *>(msg->payload) : "", len);
     }
@@ -454,6 +532,10 @@ class Session {
     std::vector<mosquitto *> nodes_;  // one client per node, made on first use
     std::vector<bool> used_;          // whether a node's client ever had a session
     size_t current_ = 0;              // the node connected to
+    std::mt19937_64 rng_{std::random_device{}()};  // next nodes and waits
+    double last_heard_ = 0;  // when the broker last sent anything
+    int probe_mid_ = -1;     // the probe awaiting its answer, or -1
+    double probe_sent_ = 0;
     bool connected_ = false;
     int refused_ = -1;  // CONNACK code when refused; 0 when a subscription was
     int wanted_ = 0, acked_ = 0;

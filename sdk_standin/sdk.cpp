@@ -211,7 +211,9 @@ int OstrelInit(const char *client_id, const char *server_url, const char *data) 
     if (client_id == nullptr || server_url == nullptr || data == nullptr) rc = -1;
     s.initialised = rc != -1;
     if (s.initialised) {
-        s.client_id = client_id;
+        // As the server URL, the client id may be set from the environment,
+        // so that many clients can share one broker.
+        s.client_id = settings().client_id.empty() ? client_id : settings().client_id;
         s.server_url = server_url;
     }
     trace(s, "OstrelInit(" + quoted(client_id) + ", " + quoted(server_url) + ", " + quoted(data) +

@@ -34,6 +34,12 @@ long number(const char *name, long fallback) {
 Settings read() {
     Settings s;
     s.server = text("OSTREL_SDK_SERVER");
+    s.client_id = text("OSTREL_SDK_CLIENT_ID");
+    s.keepalive = number("OSTREL_SDK_KEEPALIVE", 5);
+    if (s.keepalive < 2 || s.keepalive > 3600) {
+        fprintf(stderr, "ostrel_sdk: OSTREL_SDK_KEEPALIVE must be 2..3600 seconds; using 5\n");
+        s.keepalive = 5;
+    }
     s.feed = text("OSTREL_SDK_FEED");
     s.threads = number("OSTREL_SDK_THREADS", 1);
     s.connect_timeout_text = text("OSTREL_SDK_CONNECT_TIMEOUT");

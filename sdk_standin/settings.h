@@ -8,6 +8,8 @@ namespace ostrel_standin {
 
 struct Settings {
     std::string server;                // OSTREL_SDK_SERVER: in place of the URL given to OstrelInit
+    std::string client_id;             // OSTREL_SDK_CLIENT_ID: in place of the id given to OstrelInit
+    long keepalive = 5;                // OSTREL_SDK_KEEPALIVE: seconds a broker may stay silent
     std::string feed;                  // OSTREL_SDK_FEED: file or FIFO; empty: standard input
     long threads = 1;                  // OSTREL_SDK_THREADS: feed delivery threads (1..256 used)
     long connect_timeout = 10;         // OSTREL_SDK_CONNECT_TIMEOUT: seconds; 0 when malformed

@@ -1,5 +1,6 @@
 // SPDX-License-Identifier: MIT
 // The stand-in SDK's feed line decoder.
+#include "failover.h"
 #include "feed.h"
 
 #include <gtest/gtest.h>
@@ -45,3 +46,27 @@ TEST(FeedLine, DecodesEscapesAndRejectsMalformedLines) {
 }
 
 }  // namespace
+
+// After a loss the next node is any other, about evenly, and the lost one
+// comes last; waits after a failed round spread evenly over [0, backoff].
+TEST(Failover, NextNodesAndWaitsAreSpread) {
+    std::mt19937_64 rng(27);
+    constexpr size_t kNodes = 3, kDraws = 30000;
+    size_t first[kNodes] = {};
+    for (size_t i = 0; i < kDraws; ++i) {
+        const std::vector<size_t> round = ostrel_standin::round_after_loss(1, kNodes, rng);
+        ASSERT_EQ(round.size(), kNodes);
+        EXPECT_EQ(round.back(), 1u);
+        ++first[round.front()];
+    }
+    EXPECT_EQ(first[1], 0u);
+    for (size_t n : {first[0], first[2]}) EXPECT_NEAR(double(n) / kDraws, 0.5, 0.02);
+    size_t quarters[4] = {};
+    for (size_t i = 0; i < kDraws; ++i) {
+        const unsigned w = ostrel_standin::jittered(30000, rng);
+        ASSERT_LE(w, 30000u);
+        ++quarters[std::min<unsigned>(w / 7500, 3)];
+    }
+    for (size_t q : quarters) EXPECT_NEAR(double(q) / kDraws, 0.25, 0.02);
+    EXPECT_EQ(ostrel_standin::round_after_loss(0, 1, rng), std::vector<size_t>{0});
+}
