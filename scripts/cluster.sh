@@ -7,6 +7,14 @@
 #   leader-kill  the node leading the session's quorum queue is killed instead
 #   all-down     every node is down for 10 s; pushes published after they
 #                return must arrive
+#   node-pause   pushdemo's node is stopped (SIGSTOP) mid-stream, while the
+#                session's queue leads on another node, and continued after
+#   node-blackhole  pushdemo's path to its node stops carrying anything
+#                without closing (a proxy of this script's own in front of
+#                each node, scripts/blackhole_proxy.py), and carries again
+#                after
+# The last two fail when the longest gap in delivery reaches 2.5 times
+# OSTREL_SDK_KEEPALIVE (5 s, so 12.5 s; 5 s with 2).
 #   bench        throughput against mosquitto_sub, the delivery gap over 5
 #                kills, memory per node
 # The nodes, their data and logs live in a temporary directory, on free
@@ -22,6 +30,7 @@ cd "$(dirname "$0")/.."
 scenario=${1:-node-kill}
 pushes=${2:-1000}
 pushdemo=${PUSHDEMO:-build/release/bin/pushdemo}
+keepalive=${OSTREL_SDK_KEEPALIVE:-5}
 app_topic=push/com.dravo.cloud
 rabbit=/usr/lib/rabbitmq/bin
 
@@ -45,6 +54,8 @@ pushdemo_pid=
 cleanup() {
     {
         [[ -n $pushdemo_pid ]] && kill -KILL "$pushdemo_pid"
+        [[ -n ${proxy_pid:-} ]] && kill -KILL "$proxy_pid"
+        for i in 1 2 3; do pid=$(node_pid "$i") && kill -CONT "$pid"; done
         stop_nodes KILL 1 2 3
         [[ -n ${EPMD_PORT:-} ]] && ERL_EPMD_PORT=$EPMD_PORT epmd -kill >/dev/null
         wait
@@ -157,10 +168,11 @@ start_cluster() {
         'BEGIN { printf "cluster: 3 nodes (RabbitMQ %s) up and joined in %.1f s\n", v, t }'
 }
 
-# pushdemo on all three nodes; each line it prints is stamped with the time.
+# pushdemo on all three nodes (through `servers`, when set); each line it
+# prints is stamped with the time.
 start_pushdemo() {
     : >"$dir/recv"
-    OSTREL_SDK_SERVER="$(url 1),$(url 2),$(url 3)" OSTREL_SDK_TRACE="$dir/trace" \
+    OSTREL_SDK_SERVER="${servers:-$(url 1),$(url 2),$(url 3)}" OSTREL_SDK_TRACE="$dir/trace" \
         "$pushdemo" 2>>"$dir/pushdemo.err" \
         > >(while IFS= read -r line; do echo "$EPOCHREALTIME $line"; done >>"$dir/recv") &
     pushdemo_pid=$!
@@ -179,7 +191,9 @@ start_pushdemo() {
 pushdemo_node() {
     local port i
     port=$(grep -o 'mqtt connect mqtt://127.0.0.1:[0-9]*' "$dir/trace" | tail -1 | sed 's/.*://')
-    for i in 1 2 3; do [[ ${mqtt_port[$i]} == "$port" ]] && echo "$i"; done
+    for i in 1 2 3; do
+        [[ ${mqtt_port[$i]} == "$port" || ${proxy_port[$i]:-} == "$port" ]] && echo "$i"
+    done
 }
 
 # The node leading the session's quorum queue.
@@ -256,7 +270,60 @@ kill_mid_stream() {
     report "$label" "$from" "$to"
 }
 
+# Fails when report's line (on stdin, passed on) has a gap of BOUND seconds or more.
+gap_under() {
+    tee /dev/stderr | awk -v bound="$1" '{ g = $0; sub(/.*gap /, "", g); g += 0 }
+        END { if (g >= bound) { printf "cluster: gap %.2f s, not under %.1f s\n", g, bound; exit 1 } }'
+}
+
+# Publishes pushes FROM..TO through a node other than NODE; once a third of
+# them arrived, runs FAIL (pushdemo's node stops answering), and when all
+# arrived, MEND; prints the result and holds the gap under 2.5 keepalives.
+gray_mid_stream() {
+    local label=$1 victim=$2 from=$3 to=$4 fail=$5 mend=$6 via
+    via=$((victim % 3 + 1))
+    publish "$via" "$from" "$to"
+    until (($(received) >= (to - from + 1) / 3 + from - 1)); do sleep 0.02; done
+    echo "cluster: $label on node $victim (pushdemo's), publishing through $via"
+    $fail "$victim"
+    wait "$publisher"
+    await_pushes "$from" "$to"
+    $mend "$victim"
+    grep "lost" "$dir/pushdemo.err" | tail -1
+    report "$label" "$from" "$to" | gap_under "$(awk -v k="$keepalive" 'BEGIN { print 2.5 * k }')" 2>&1
+}
+pause_node() { kill -STOP "$(node_pid "$1")"; }
+continue_node() { kill -CONT "$(node_pid "$1")"; }
+hole() { echo "${proxy_port[$1]}" >"$dir/hole" && kill -USR1 "$proxy_pid"; }
+unhole() { kill -USR2 "$proxy_pid"; }
+
+# pushdemo started again until the session's queue leads elsewhere than on
+# its node, so that a node's trouble is not also the queue's.
+away_from_leader() {
+    local try
+    for try in $(seq 20); do
+        [[ $(leader_node) != "$(pushdemo_node)" ]] && break
+        { kill -KILL "$pushdemo_pid" && wait "$pushdemo_pid"; } 2>/dev/null || true
+        start_pushdemo
+    done
+    echo "cluster: the session's queue leads on node $(leader_node)"
+}
+
 start_cluster
+if [[ $scenario == node-blackhole ]]; then
+    declare -A proxy_port
+    pairs=()
+    for i in 1 2 3; do
+        proxy_port[$i]=$(free_port)
+        pairs+=("${proxy_port[$i]}:${mqtt_port[$i]}")
+    done
+    /usr/bin/python3 scripts/blackhole_proxy.py "$dir/hole" "${pairs[@]}" 2>>"$dir/proxy.err" &
+    proxy_pid=$!
+    for i in 1 2 3; do
+        until (: >"/dev/tcp/127.0.0.1/${proxy_port[$i]}") 2>/dev/null; do sleep 0.05; done
+    done
+    servers="mqtt://127.0.0.1:${proxy_port[1]},mqtt://127.0.0.1:${proxy_port[2]},mqtt://127.0.0.1:${proxy_port[3]}"
+fi
 start_pushdemo
 echo "cluster: pushdemo started on node $(pushdemo_node)"
 case $scenario in
@@ -264,16 +331,16 @@ case $scenario in
         kill_mid_stream node-kill "$(pushdemo_node)" 1 "$pushes"
         ;;
     leader-kill)
-        # The queue's leader starts where the session was made; pushdemo is
-        # started again until it picks another node, so that the leader's
-        # loss is not also the loss of pushdemo's connection.
-        for try in $(seq 20); do
-            [[ $(leader_node) != "$(pushdemo_node)" ]] && break
-            { kill -KILL "$pushdemo_pid" && wait "$pushdemo_pid"; } 2>/dev/null || true
-            start_pushdemo
-        done
-        echo "cluster: the session's queue leads on node $(leader_node)"
+        # The queue's leader starts where the session was made.
+        away_from_leader
         kill_mid_stream leader-kill "$(leader_node)" 1 "$pushes"
+        ;;
+    node-pause)
+        away_from_leader
+        gray_mid_stream node-pause "$(pushdemo_node)" 1 "$pushes" pause_node continue_node
+        ;;
+    node-blackhole)
+        gray_mid_stream node-blackhole "$(pushdemo_node)" 1 "$pushes" hole unhole
         ;;
     all-down)
         # Stopped, not killed: a quorum queue whose every member died at once
@@ -321,7 +388,7 @@ case $scenario in
         done
         ;;
     *)
-        echo "usage: $0 [node-kill|leader-kill|all-down|bench] [PUSHES]" >&2
+        echo "usage: $0 [node-kill|leader-kill|all-down|node-pause|node-blackhole|bench] [PUSHES]" >&2
         exit 2
         ;;
 esac

@@ -95,7 +95,8 @@ arch_leg() {
 deb_leg() {
     local arch=$1 log=build/deb-$1.log profiles=cross,nocheck,nopython
     {
-        apt_install dpkg-dev debhelper lintian &&
+        # The target's C and C++ runtime, for dpkg-shlibdeps to find.
+        apt_install dpkg-dev debhelper lintian libc6-dev:"$arch" libstdc++6:"$arch" &&
             DEBIAN_FRONTEND=noninteractive apt-get build-dep -y -qq -a "$arch" -P"$profiles" ./ &&
             DEB_BUILD_OPTIONS=nocheck dpkg-buildpackage -a "$arch" -P"$profiles" -us -uc -b &&
             lintian --allow-root --fail-on error,warning --suppress-tags initial-upload-closes-no-bugs \

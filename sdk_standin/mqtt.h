@@ -46,9 +46,11 @@ struct MqttConfig {
 // Connects to the first node that answers, trying them from a random one,
 // and subscribes, within the connect timeout for the whole list; then keeps
 // a connection up on a thread of its own. A lost connection goes on at once
-// with the next node; only after a whole round failed does it back off (0.5 s
-// doubling to 30 s). One line on stderr per loss and per recovery, naming
-// the node. Returns 0, or -1 with the reasons on stderr.
+// with another node at random (failover.h); only after a whole round failed
+// does it wait, a random time up to a backoff of 0.5 s doubling to 30 s. A
+// broker silent for the keepalive is lost. One line on stderr per loss
+// (naming the node and the cause) and per recovery. Returns 0, or -1 with
+// the reasons on stderr.
 int mqtt_start(MqttConfig config);
 
 }  // namespace ostrel_standin
