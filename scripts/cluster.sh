@@ -270,9 +270,9 @@ kill_mid_stream() {
     report "$label" "$from" "$to"
 }
 
-# Fails when report's line (on stdin, passed on) has a gap of BOUND seconds or more.
+# Fails when report's line (on stdin) has a gap of BOUND seconds or more.
 gap_under() {
-    tee /dev/stderr | awk -v bound="$1" '{ g = $0; sub(/.*gap /, "", g); g += 0 }
+    awk -v bound="$1" '{ g = $0; sub(/.*gap /, "", g); g += 0 }
         END { if (g >= bound) { printf "cluster: gap %.2f s, not under %.1f s\n", g, bound; exit 1 } }'
 }
 
@@ -289,8 +289,12 @@ gray_mid_stream() {
     wait "$publisher"
     await_pushes "$from" "$to"
     $mend "$victim"
-    grep "lost" "$dir/pushdemo.err" | tail -1
-    report "$label" "$from" "$to" | gap_under "$(awk -v k="$keepalive" 'BEGIN { print 2.5 * k }')" 2>&1
+    grep " lost: " "$dir/pushdemo.err" | tail -1
+    local line rc=0
+    line=$(report "$label" "$from" "$to") || rc=1
+    echo "$line"
+    gap_under "$(awk -v k="$keepalive" 'BEGIN { print 2.5 * k }')" <<<"$line" || rc=1
+    return "$rc"
 }
 pause_node() { kill -STOP "$(node_pid "$1")"; }
 continue_node() { kill -CONT "$(node_pid "$1")"; }
