@@ -220,7 +220,7 @@ class Session {
             return nullptr;
         }
         mosquitto_int_option(m, MOSQ_OPT_PROTOCOL_VERSION, MQTT_PROTOCOL_V311);
-        mosquitto_connect_callback_set(m, on_connect);
+        mosquitto_connect_with_flags_callback_set(m, on_connect);
         mosquitto_disconnect_callback_set(m, on_disconnect);
         mosquitto_subscribe_callback_set(m, on_subscribe);
         mosquitto_unsubscribe_callback_set(m, on_unsubscribe);
@@ -283,7 +283,9 @@ class Session {
         }
         if (refused_ > 0) return "the broker refused the connection: " + refusal();
         if (refused_ == 0) return "the broker refused a subscription";
-        return rc == MOSQ_ERR_SUCCESS ? "" : error_text(rc);
+        if (rc != MOSQ_ERR_SUCCESS) return error_text(rc);
+        subscribed_ = true;
+        return "";
     }
 
     // A TLS client: the system's CA store unless a CA file is named; the
@@ -428,17 +430,23 @@ class Session {
         }
     }
 
-    static void on_connect(mosquitto *m, void *obj, int rc) {
+    // Subscribes, unless the broker kept this session and its subscriptions
+    // from an earlier connection of this process: subscribing again would
+    // wait on the cluster's metadata, which a hung node holds up (RabbitMQ).
+    // A session the broker kept from someone else (another process with
+    // this id) is subscribed, since it may lack ours.
+    static void on_connect(mosquitto *m, void *obj, int rc, int flags) {
         auto *s = static_cast<Session *>(obj);
-        s->trace("connected " + std::to_string(rc));
+        const bool kept = (flags & 1) != 0 && s->subscribed_;
+        s->trace("connected " + std::to_string(rc) + (kept ? ", session kept" : ""));
         if (rc != 0) {
             s->refused_ = rc;
             return;
         }
         s->connected_ = true;
-        // Again on every connect: harmless when the session kept them.
         s->wanted_ = 0;
         s->acked_ = 0;
+        if (kept) return;
         for (const std::string &app : s->c_.apps)
             for (const std::string &topic :
                  {"push/" + app, "push/" + app + "/" + s->c_.client_id}) {
@@ -535,6 +543,7 @@ class Session {
     std::mt19937_64 rng_{std::random_device{}()};  // next nodes and waits
     double last_heard_ = 0;  // when the broker last sent anything
     int probe_mid_ = -1;     // the probe awaiting its answer, or -1
+    bool subscribed_ = false;  // this process's subscriptions are in the session
     double probe_sent_ = 0;
     bool connected_ = false;
     int refused_ = -1;  // CONNACK code when refused; 0 when a subscription was

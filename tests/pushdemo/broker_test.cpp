@@ -257,7 +257,8 @@ TEST_F(BrokerTest, TheConnectTimeoutHoldsAgainstASilentServer) {
 // After a loss, reconnects back off: at once, then after waits drawn from
 // [0, 0.5], [0, 1], [0, 2], [0, 4] s ..., so at least 5 in 8 s and seldom
 // more than 7 (a fixed short delay would make dozens); and the backoff starts
-// over once a connection was good again (3 in 2 s, not a wait of up to 30 s).
+// over once a connection was good again (2 in 2 s, the first of which may
+// come before the stand-in server listens, not a wait of up to 30 s).
 TEST_F(BrokerTest, ReconnectsBackOffAndStartOverAfterAGoodConnection) {
     Broker broker(scratch_.dir());
     auto p = pushdemo(broker.url());
@@ -273,7 +274,7 @@ TEST_F(BrokerTest, ReconnectsBackOffAndStartOverAfterAGoodConnection) {
     EXPECT_LE(first, 10);
     broker.start();
     ASSERT_TRUE(stderr_has("reconnected")) << read_file("stderr");
-    EXPECT_GE(attempts_within(2000ms), 3);
+    EXPECT_GE(attempts_within(2000ms), 2);
 }
 
 // A persistent session under pushdemo's client id may hold subscriptions it
