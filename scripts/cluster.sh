@@ -301,7 +301,7 @@ gray_mid_stream() {
     local line rc=0
     line=$(report "$label" "$from" "$to") || rc=1
     echo "$line"
-    gap_under "$(awk -v k="$keepalive" -v f="$floor" 'BEGIN { b = 2.5 * k; print b > f ? b : f }')" \
+    gap_under "$(awk -v k="$keepalive" -v f="$floor" 'BEGIN { b = 2.5 * k; print (b > f ? b : f) }')" \
         <<<"$line" || rc=1
     return "$rc"
 }
