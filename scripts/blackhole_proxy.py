@@ -8,10 +8,15 @@ anything, as a network path that drops every packet would (new connections
 to it are accepted and go nowhere). SIGUSR2 forwards again.
 
     blackhole_proxy.py CONTROL LISTEN:TARGET...
+
+With PROXY_LOG set, each connection accepted is logged there as one line:
+the time (seconds since the epoch) and the listen port.
 """
 import asyncio
+import os
 import signal
 import sys
+import time
 
 holes = set()  # listen ports that forward nothing
 
@@ -31,6 +36,9 @@ async def pump(reader, writer, port):
 
 def handler(port, target):
     async def handle(reader, writer):
+        if os.environ.get("PROXY_LOG"):
+            with open(os.environ["PROXY_LOG"], "a") as log:
+                log.write(f"{time.time():.3f} {port}\n")
         try:
             up_reader, up_writer = await asyncio.open_connection("127.0.0.1", target)
         except OSError:

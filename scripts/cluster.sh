@@ -21,6 +21,10 @@
 # node.
 #   bench        throughput against mosquitto_sub, the delivery gap over 5
 #                kills, memory per node
+#   fleet        30 pushdemos with their own client ids: after a node is
+#                killed, no node may hold more than 2/3 of them; after all
+#                are down for 20 s, no second may hold a third of the
+#                reconnect attempts
 # The nodes, their data and logs live in a temporary directory, on free
 # loopback ports, with their own Erlang port mapper and cookie; the system's
 # RabbitMQ service is never used or started. Everything is stopped by PID and
@@ -323,19 +327,59 @@ away_from_leader() {
 }
 
 start_cluster
-if [[ $scenario == node-blackhole ]]; then
+if [[ $scenario == node-blackhole || $scenario == fleet ]]; then
     declare -A proxy_port
     pairs=()
     for i in 1 2 3; do
         proxy_port[$i]=$(free_port)
         pairs+=("${proxy_port[$i]}:${mqtt_port[$i]}")
     done
-    /usr/bin/python3 scripts/blackhole_proxy.py "$dir/hole" "${pairs[@]}" 2>>"$dir/proxy.err" &
+    PROXY_LOG=$dir/accepted /usr/bin/python3 scripts/blackhole_proxy.py "$dir/hole" "${pairs[@]}" \
+        2>>"$dir/proxy.err" &
     proxy_pid=$!
     for i in 1 2 3; do
         until (: >"/dev/tcp/127.0.0.1/${proxy_port[$i]}") 2>/dev/null; do sleep 0.05; done
     done
     servers="mqtt://127.0.0.1:${proxy_port[1]},mqtt://127.0.0.1:${proxy_port[2]},mqtt://127.0.0.1:${proxy_port[3]}"
+fi
+# The node each fleet client is connected to: the last node it connected to.
+fleet_nodes() {
+    local f
+    for f in "$dir"/fleet/*.trace; do
+        awk '/mqtt connect / { url = $3 } /mqtt connected 0/ { at = url } END { print at }' "$f"
+    done | sed 's/.*://' | while read -r port; do
+        for i in 1 2 3; do [[ ${proxy_port[$i]} == "$port" ]] && echo "$i"; done
+    done
+}
+
+if [[ $scenario == fleet ]]; then
+    mkdir -p "$dir/fleet"
+    fleet_pids=()
+    for c in $(seq -w 1 30); do
+        OSTREL_SDK_SERVER=$servers OSTREL_SDK_CLIENT_ID=fleet-$c OSTREL_SDK_TRACE=$dir/fleet/$c.trace \
+            "$pushdemo" >/dev/null 2>>"$dir/fleet/$c.err" &
+        fleet_pids+=($!)
+    done
+    trap 'kill -KILL "${fleet_pids[@]}" 2>/dev/null; cleanup' EXIT
+    until (($(cat "$dir"/fleet/*.trace 2>/dev/null | grep -c "OstrelStart() = 0") == 30)); do sleep 0.2; done
+    echo "cluster: 30 clients, per node: $(fleet_nodes | sort | uniq -c | awk '{ printf "%s:%s ", $2, $1 }')"
+    stop_nodes KILL 1
+    sleep 15
+    shares=$(fleet_nodes | sort | uniq -c | awk '{ printf "%s:%s ", $2, $1 }')
+    largest=$(fleet_nodes | sort | uniq -c | sort -n | tail -1 | awk '{ print $1 }')
+    echo "cluster: node 1 killed; after failover, per node: $shares"
+    start_node 1
+    wait_node 1
+    mark=$EPOCHREALTIME
+    stop_nodes TERM 1 2 3
+    sleep 20
+    for i in 1 2 3; do start_node "$i"; done
+    for i in 1 2 3; do wait_node "$i"; done
+    sleep 30
+    awk -v m="$mark" '$1 > m { n++; s[int($1)]++ } END { for (t in s) if (s[t] > b) b = s[t]
+        printf "fleet: largest share after a node kill %d of 30; after a 20 s outage, %d attempts, busiest second %d (%.0f%%)\n", '"$largest"', n, b, 100 * b / n
+        exit !('"$largest"' <= 20 && b * 3 < n) }' "$dir/accepted"
+    exit
 fi
 start_pushdemo
 echo "cluster: pushdemo started on node $(pushdemo_node)"
@@ -402,7 +446,7 @@ case $scenario in
         done
         ;;
     *)
-        echo "usage: $0 [node-kill|leader-kill|all-down|node-pause|node-blackhole|bench] [PUSHES]" >&2
+        echo "usage: $0 [node-kill|leader-kill|all-down|node-pause|node-blackhole|bench|fleet] [PUSHES]" >&2
         exit 2
         ;;
 esac
