@@ -128,7 +128,7 @@ elseif(CHECK STREQUAL "sdk_root")
     # would search the current directory for the SDK.
     foreach(exe "${BUILD_DIR}/bin/pushdemo" "${prefix}/bin/pushdemo")
         execute_process(COMMAND readelf -d "${exe}" OUTPUT_VARIABLE dyn)
-        if(dyn MATCHES "R(UN)?PATH[^\n]*\[(:|[^]\n]*::|[^]\n]*:\])")
+        if(dyn MATCHES "R(UN)?PATH[^\n]*\\[(:|[^]\n]*::|[^]\n]*:\\])")
             message(FATAL_ERROR "${exe} has an empty run-path entry:\n${dyn}")
         endif()
     endforeach()
