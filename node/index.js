@@ -11,7 +11,20 @@ const path = require('node:path');
 const { Transform, Readable } = require('node:stream');
 const { pipeline } = require('node:stream/promises');
 
-const native = require('./build/Release/sealkit.node');
+// Built when the package was installed. npm 12 and later build it only
+// for packages the project approved.
+const native = (() => {
+  try {
+    return require('./build/Release/sealkit.node');
+  } catch (e) {
+    if (e.code !== 'MODULE_NOT_FOUND') throw e;
+    const err = new Error('sealkit: the native addon was not built when the package was installed. ' +
+      'npm 12 and later run install scripts only for approved packages: ' +
+      'npm install-scripts approve sealkit && npm rebuild sealkit');
+    err.code = 'ERR_SEALKIT_NOT_BUILT';
+    throw err;
+  }
+})();
 
 const CIPHERS = { 'aes-ecb': 1, 'aes-cbc': 2, builtin: 3, blowfish: 4 };
 const SEAL = 1;

@@ -106,7 +106,11 @@ node_tarball() {
                g++ make python3 &&
            (cd node && npm pack --silent) &&
            (cd "$project" && npm init -y >/dev/null &&
-                npm install --offline --no-audit --no-fund "$1"/node/sealkit-*.tgz) &&
+                npm install --offline --no-audit --no-fund "$1"/node/sealkit-*.tgz &&
+                # npm 12 and later build it only once the project approves it.
+                if npm install-scripts ls >/dev/null 2>&1; then
+                    npm install-scripts approve sealkit && npm rebuild --offline sealkit
+                fi) &&
            SEALKIT_NODE_DIR=$project/node_modules/sealkit node --test tests/node/sealkit.test.js; } \
         >"$log" 2>&1; then
         tail -40 "$log"
