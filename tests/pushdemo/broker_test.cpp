@@ -300,10 +300,13 @@ TEST_F(BrokerTest, AStaleSessionsSubscriptionsAreNotPrinted) {
 // other in turn, and pushdemo says so.
 TEST_F(BrokerTest, ASecondClientWithTheSameIdIsNamedAsTheCause) {
     Broker broker(scratch_.dir());
+    auto p = pushdemo(broker.url());
+    // The rival comes once pushdemo has started (one that takes the session
+    // during the start makes the start fail, with the reason).
+    ASSERT_EQ(p->read_lines(1), "start success.\n") << read_file("stderr");
     Child rival({"/usr/bin/mosquitto_sub", "-h", "127.0.0.1", "-p", std::to_string(broker.port()),
                  "-c", "-i", kClient.substr(kClient.rfind('/') + 1), "-t", "rival"},
                 {}, "/dev/null", path("sub.err"));
-    auto p = pushdemo(broker.url());
     EXPECT_TRUE(stderr_has("session taken over by another client with this id (7301845529163047)"))
         << read_file("stderr");
 }
