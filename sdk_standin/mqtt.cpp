@@ -393,7 +393,7 @@ class Session {
 
     // What a loss's result says, for people: never a bare "Unknown error.".
     std::string cause(int rc, int err) const {
-        const std::string silent = "no answer in " + std::to_string(c_.settings.keepalive) + " s";
+        std::string silent = "no answer in " + std::to_string(c_.settings.keepalive) + " s";
         switch (rc) {
             case kSilent:
             case MOSQ_ERR_KEEPALIVE:
