@@ -126,22 +126,22 @@ function open(cipher, envelope, key) {
   return opened((out) => native.open(id, envelope, key, out), envelope);
 }
 
-async function sealAsync(cipher, data, key) {
+// The one-shot async forms: a Key for the one call, closed when it settles.
+async function withKey(cipher, key, call) {
   const k = new Key(cipher, key);
   try {
-    return await k.sealAsync(data);
+    return await call(k);
   } finally {
     k.close();
   }
 }
 
-async function openAsync(cipher, envelope, key) {
-  const k = new Key(cipher, key);
-  try {
-    return await k.openAsync(envelope);
-  } finally {
-    k.close();
-  }
+function sealAsync(cipher, data, key) {
+  return withKey(cipher, key, (k) => k.sealAsync(data));
+}
+
+function openAsync(cipher, envelope, key) {
+  return withKey(cipher, key, (k) => k.openAsync(envelope));
 }
 
 function totalOf(options) {
