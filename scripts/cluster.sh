@@ -216,15 +216,21 @@ leader_node() {
 }
 
 # Publishes pushes FROM..TO (numbered) at QoS 1 through node I, about 2,000
-# a second, in the background.
+# a second, in the background; the publisher ends once the broker
+# acknowledged each one (scripts/mqtt_publish.py), so that a push the
+# broker never took is a failed run, not a push the client lost.
 publish() {
     local i=$1 from=$2 to=$3
-    seq "$from" "$to" | while IFS= read -r n; do
-        echo "$n"
-        ((n % 100)) || sleep 0.05
-    done | mosquitto_pub -h 127.0.0.1 -p "${mqtt_port[$i]}" -q 1 -t "$app_topic" -l \
+    /usr/bin/python3 scripts/mqtt_publish.py "${mqtt_port[$i]}" "$app_topic" "$from" "$to" \
         2>>"$dir/pub.err" &
     publisher=$!
+}
+# Waits for the publisher; a publisher that gave up fails the run.
+published() {
+    wait "$publisher" && return
+    echo "cluster: the publisher gave up; see below" >&2
+    tail -5 "$dir/pub.err" >&2
+    return 1
 }
 
 received() { grep -c "recv push:" "$dir/recv" || true; }
@@ -265,6 +271,21 @@ report() {
         }' "$dir/recv"
 }
 
+# What a failed run leaves to read: the session's queue as each live node
+# sees it, the publisher's and pushdemo's last words.
+diagnose() {
+    local i
+    for i in 1 2 3; do
+        kill -0 "$(node_pid "$i")" 2>/dev/null || continue
+        echo "cluster: queues as node $i sees them:"
+        ctl "$i" list_queues name type leader members messages_ready messages_unacknowledged consumers \
+            2>&1 | sed 's/^/  /'
+        break
+    done
+    tail -5 "$dir/pub.err" 2>/dev/null | sed 's/^/publisher: /'
+    tail -5 "$dir/pushdemo.err" | sed 's/^/pushdemo: /'
+}
+
 # Publishes pushes FROM..TO through a node other than NODE and kills NODE
 # with SIGKILL once a third of them arrived; restarts it; prints the result.
 kill_mid_stream() {
@@ -276,10 +297,12 @@ kill_mid_stream() {
     echo "cluster: killing node $victim (pushdemo's: $(pushdemo_node)), publishing through $via"
     stop_nodes KILL "$victim"
     start_node "$victim"
-    wait "$publisher"
+    published
     await_pushes "$from" "$to"
     wait_node "$victim"
-    report "$label" "$from" "$to"
+    sed 's/^/cluster: /' "$dir/pub.err" | tail -3
+    : >"$dir/pub.err"
+    report "$label" "$from" "$to" || { diagnose; return 1; }
 }
 
 # Fails when report's line (on stdin) has a gap of BOUND seconds or more.
@@ -298,13 +321,14 @@ gray_mid_stream() {
     until (($(received) >= (to - from + 1) / 3 + from - 1)); do sleep 0.02; done
     echo "cluster: $label on node $victim (pushdemo's), publishing through $via"
     $fail "$victim"
-    wait "$publisher"
+    published
     await_pushes "$from" "$to"
     $mend "$victim"
     grep " lost: " "$dir/pushdemo.err" | tail -1
     local line rc=0
     line=$(report "$label" "$from" "$to") || rc=1
     echo "$line"
+    ((rc == 0)) || diagnose
     gap_under "$(awk -v k="$keepalive" -v f="$floor" 'BEGIN { b = 2.5 * k; print (b > f ? b : f) }')" \
         <<<"$line" || rc=1
     return "$rc"
@@ -411,10 +435,10 @@ case $scenario in
         for i in 1 2 3; do wait_node "$i"; done
         echo "cluster: all nodes back"
         publish 1 1 "$pushes"
-        wait "$publisher"
+        published
         await_pushes 1 "$pushes"
         grep -q "reconnected" "$dir/pushdemo.err" || { echo "cluster: no reconnect" >&2; exit 1; }
-        report all-down 1 "$pushes"
+        report all-down 1 "$pushes" || { diagnose; exit 1; }
         ;;
     bench)
         # Throughput: the same pushes to pushdemo and to mosquitto_sub, each
