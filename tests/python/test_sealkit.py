@@ -4,6 +4,7 @@ published vectors, its error contract, buffers and threads."""
 import array
 import io
 import threading
+import time
 import tracemalloc
 
 import pytest
@@ -146,42 +147,49 @@ def test_buffers_are_used_in_place():
 
 
 def test_two_threads_on_one_key_get_right_bytes_or_busy():
-    big = bytes(32 << 20)  # one thread holds the key in a long call
-    results = {"busy": 0, "wrong": 0}
-    with sealkit.Key("aes-cbc", KEY) as k:
-        started = threading.Event()
+    big = bytes(32 << 20)  # one thread holds the key in long calls
+    want = sealkit.seal("aes-cbc", big, KEY)
+    small = sealkit.seal("aes-cbc", b"z" * 20, KEY)
+    results = {"busy": 0, "wrong": 0, "long": []}
 
-        def long_call():
-            started.set()
-            results["long"] = k.seal(big)
-
-        t = threading.Thread(target=long_call)
-        t.start()
-        started.wait()
-        while t.is_alive() or results["busy"] == 0 and results["wrong"] < 1000:
+    def contend(k):
+        """Calls beside the long ones until one was refused as busy (60 s at most)."""
+        deadline = time.monotonic() + 60
+        while not results["busy"] and time.monotonic() < deadline:
             out = bytearray(b"\xee" * 33)
             try:
-                if k.seal_into(b"z" * 20, out) != 33 or out != sealkit.seal("aes-cbc", b"z" * 20, KEY):
+                if k.seal_into(b"z" * 20, out) != 33 or out != small:
                     results["wrong"] += 1
             except sealkit.BusyError:
                 results["busy"] += 1
                 results["wrong"] += out != b"\xee" * 33
-            if not t.is_alive() and results["busy"]:
-                break
+
+    def long_calls(k, stop):
+        # Long calls over and over, so that the other thread meets one
+        # however the two are scheduled; closing the key ends them.
+        while not stop.is_set():
+            try:
+                results["long"].append(k.seal(big))
+            except sealkit.StateError:
+                return
+
+    with sealkit.Key("aes-cbc", KEY) as k:
+        stop = threading.Event()
+        t = threading.Thread(target=long_calls, args=(k, stop))
+        t.start()
+        contend(k)
+        stop.set()
         t.join()
     assert results["wrong"] == 0 and results["busy"] > 0
-    # close() while the long call is in flight: it finishes with right bytes.
+    # close() while a long call is in flight: that call finishes with right bytes.
+    results.update(busy=0, long=[])
     k = sealkit.Key("aes-cbc", KEY)
-    t = threading.Thread(target=lambda: results.update(closed=k.seal(big)))
+    t = threading.Thread(target=long_calls, args=(k, threading.Event()))
     t.start()
-    while t.is_alive():  # until the long call holds the key
-        try:
-            k.seal(b"z")
-        except sealkit.BusyError:
-            break
+    contend(k)
     k.close()
     t.join()
-    assert results["closed"] == results["long"] == sealkit.seal("aes-cbc", big, KEY)
+    assert results["busy"] and results["long"] and all(b == want for b in results["long"])
 
 
 @pytest.mark.parametrize("seekable", [True, False])
