@@ -103,9 +103,9 @@ class Link:
                 out.append(struct.unpack("!H", got[1])[0])
         return out
 
-    def publish(self, pid, payload, dup=False):
+    def publish(self, topic, pid, payload, dup=False):
         self.sock.setblocking(True)
-        self.sock.sendall(packet(0x32 | (0x08 if dup else 0), text(TOPIC) + struct.pack("!H", pid)
+        self.sock.sendall(packet(0x32 | (0x08 if dup else 0), text(topic) + struct.pack("!H", pid)
                                  + payload))
         self.sock.setblocking(False)
 
@@ -129,10 +129,9 @@ def connect(port, deadline):
 
 
 def main():
-    global TOPIC
     if len(sys.argv) not in (5, 6):
         sys.exit(__doc__.split("\n\n")[1])
-    port, TOPIC, first, last = int(sys.argv[1]), sys.argv[2], int(sys.argv[3]), int(sys.argv[4])
+    port, topic, first, last = int(sys.argv[1]), sys.argv[2], int(sys.argv[3]), int(sys.argv[4])
     rate = float(sys.argv[5]) if len(sys.argv) == 6 else 2000.0
     link = connect(port, time.monotonic() + GIVE_UP)
     inflight = {}  # packet id -> number
@@ -146,7 +145,7 @@ def main():
             while next_n <= last and len(inflight) < WINDOW and next_n - first < (now - start) * rate:
                 while next_pid in inflight:
                     next_pid = next_pid % 65535 + 1
-                link.publish(next_pid, str(next_n).encode())
+                link.publish(topic, next_pid, str(next_n).encode())
                 inflight[next_pid], next_n, next_pid = next_n, next_n + 1, next_pid % 65535 + 1
             for pid in link.acks(0.01):
                 if inflight.pop(pid, None) is not None:
@@ -163,7 +162,7 @@ def main():
             link = connect(port, last_ack + GIVE_UP)
             waiting = time.monotonic()
             for pid, n in sorted(inflight.items(), key=lambda kv: kv[1]):
-                link.publish(pid, str(n).encode(), dup=True)
+                link.publish(topic, pid, str(n).encode(), dup=True)
     link.close()
 
 
