@@ -94,8 +94,9 @@ function keyed(cipher, key) {
 // Outputs come from Buffer.allocUnsafe (pooled for small sizes, which is
 // most of a small call's cost otherwise). A sealed envelope fills its Buffer
 // exactly; an opened plaintext is a view of the first bytes of an envelope's
-// length, the last of which the library does not write and is zeroed here.
-// A failed call's Buffer is dropped, never returned.
+// length, and the bytes behind it (the pad, and the last byte, which the
+// library does not write) are zeroed here. A failed call's Buffer is
+// dropped, never returned.
 function sealRoom(id, n) {
   const b = id === CIPHERS.blowfish ? 8 : 16;
   return n === 0 ? 1 : Math.ceil(n / b) * b + 1;
@@ -110,7 +111,7 @@ function sealed(fill, id, data) {
 function opened(fill, envelope) {
   const out = Buffer.allocUnsafe(Math.max(envelope.byteLength, 1));
   const n = fill(out);
-  out[out.length - 1] = 0;
+  out.fill(0, n);
   return n === out.length ? out : out.subarray(0, n);
 }
 

@@ -425,20 +425,23 @@ struct sealkit_key {
 
 namespace {
 
-// Holds a key object for one call; held() is false when another call has it.
+// Holds a key object or a stream for one call, through its busy flag;
+// held() is false when another call has it. A caller that breaks the
+// one-thread rule then gets SEALKIT_ERR_BUSY instead of two calls mixing
+// one object's state.
 class Busy {
   public:
-    explicit Busy(sealkit_key *k)
-        : k_(k), held_(__atomic_exchange_n(&k->busy, 1, __ATOMIC_ACQUIRE) == 0) {}
+    explicit Busy(int *flag)
+        : flag_(flag), held_(__atomic_exchange_n(flag, 1, __ATOMIC_ACQUIRE) == 0) {}
     Busy(const Busy &) = delete;
     Busy &operator=(const Busy &) = delete;
     ~Busy() {
-        if (held_) __atomic_store_n(&k_->busy, 0, __ATOMIC_RELEASE);
+        if (held_) __atomic_store_n(flag_, 0, __ATOMIC_RELEASE);
     }
     bool held() const { return held_; }
 
   private:
-    sealkit_key *k_;
+    int *flag_;
     bool held_;
 };
 
@@ -499,6 +502,7 @@ constexpr uint32_t max_envelope(uint32_t b) {
 
 struct sealkit_stream {
     uint32_t block;
+    int busy;  // 1 while a call uses the stream
     StreamState state;
     bool unknown;         // total not announced
     uint64_t total;       // input bytes announced, or the most an unknown total allows
@@ -750,7 +754,7 @@ int sealkit_seal(sealkit_key *key, const unsigned char *src, uint32_t src_len, u
     uint32_t env_len = 0;
     int rc = check_seal({block, kKeyObject, key, 0, src, src_len, dst, len}, &env_len);
     if (rc != SEALKIT_OK) return rc;
-    const Busy busy(key);
+    const Busy busy(&key->busy);
     if (!busy.held()) return SEALKIT_ERR_BUSY;
     if (key->family != kBlowfish && key->ctx[evp_enc(SEALKIT_SEAL)] == nullptr)
         return SEALKIT_ERR_KEY_SCHEDULE;
@@ -766,7 +770,7 @@ int sealkit_open(sealkit_key *key, const unsigned char *src, uint32_t src_len, u
     uint32_t out_len = 0;
     int rc = check_open({block, kKeyObject, key, 0, src, src_len, dst, len}, &out_len);
     if (rc != SEALKIT_OK) return rc;
-    const Busy busy(key);
+    const Busy busy(&key->busy);
     if (!busy.held()) return SEALKIT_ERR_BUSY;
     if (key->family != kBlowfish && key->ctx[evp_enc(SEALKIT_OPEN)] == nullptr)
         return SEALKIT_ERR_KEY_SCHEDULE;
@@ -788,7 +792,7 @@ int sealkit_stream_new(sealkit_stream **out, sealkit_key *key, sealkit_direction
     }
     if (!unknown && direction == SEALKIT_OPEN && total % t.block != 1)
         return SEALKIT_ERR_NOT_ENVELOPE;
-    const Busy busy(key);
+    const Busy busy(&key->busy);
     if (!busy.held()) return SEALKIT_ERR_BUSY;
 
     void *mem = OPENSSL_zalloc(sizeof(sealkit_stream));
@@ -828,6 +832,8 @@ int sealkit_stream_update(sealkit_stream *s, const unsigned char *in, uint32_t i
     if (s == nullptr || out_len == nullptr || (in == nullptr && in_len > 0) ||
         (out == nullptr && *out_len > 0))
         return SEALKIT_ERR_NULL;
+    const Busy busy(&s->busy);
+    if (!busy.held()) return SEALKIT_ERR_BUSY;
     if (s->state != kLive) return SEALKIT_ERR_LENGTH;
     if (in_len > s->total - s->done) return stream_fail(s, SEALKIT_ERR_LENGTH);
     // A NULL `in` or `out` comes with a length of 0: stand-ins keep every
@@ -843,6 +849,8 @@ int sealkit_stream_update(sealkit_stream *s, const unsigned char *in, uint32_t i
 int sealkit_stream_final(sealkit_stream *s, unsigned char *out, uint32_t *out_len) {
     if (s == nullptr || out_len == nullptr || (out == nullptr && *out_len > 0))
         return SEALKIT_ERR_NULL;
+    const Busy busy(&s->busy);
+    if (!busy.held()) return SEALKIT_ERR_BUSY;
     if (s->state != kLive) return SEALKIT_ERR_LENGTH;
     const int rc = stream_complete(s);
     if (rc != SEALKIT_OK) return stream_fail(s, rc);
@@ -862,6 +870,9 @@ int sealkit_stream_final(sealkit_stream *s, unsigned char *out, uint32_t *out_le
 
 int sealkit_stream_first_byte(const sealkit_stream *s, unsigned char *first) {
     if (s == nullptr || first == nullptr) return SEALKIT_ERR_NULL;
+    // The flag is the one mutable part of a const stream.
+    const Busy busy(const_cast<int *>(&s->busy));
+    if (!busy.held()) return SEALKIT_ERR_BUSY;
     if (s->engine.dir != SEALKIT_SEAL) return SEALKIT_ERR_CIPHER;
     if (s->state != kFinished) return SEALKIT_ERR_LENGTH;
     *first = s->first;
@@ -894,7 +905,7 @@ const char *sealkit_strerror(int result) {
         case SEALKIT_ERR_CIPHER:
             return "unknown cipher or direction";
         case SEALKIT_ERR_BUSY:
-            return "key object in use by another call";
+            return "key object or stream in use by another call";
         case SEALKIT_ERR_LENGTH:
             return "stream length does not match its total";
         default:

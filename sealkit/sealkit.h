@@ -78,7 +78,8 @@ enum {
                                       count exceeds the decrypted bytes */
     SEALKIT_ERR_CIPHER = -7,       /* unknown cipher or direction, or a key
                                       given for SEALKIT_CIPHER_BUILTIN */
-    SEALKIT_ERR_BUSY = -8,         /* the key object is in use by another call */
+    SEALKIT_ERR_BUSY = -8,         /* the key object or stream is in use by
+                                      another call */
     SEALKIT_ERR_LENGTH = -9        /* a stream got more input than its total,
                                       or was finished before all of it */
 };
@@ -222,7 +223,10 @@ SEALKIT_NODISCARD int sealkit_open(sealkit_key *key, const unsigned char *src, u
  * one-shot functions can open every sealed result.
  *
  * A stream has its own copy of the cipher state: the key object may be used,
- * or freed, and other streams made, while it lives. One thread at a time.
+ * or freed, and other streams made, while it lives. One thread at a time,
+ * as for key objects: update, final and first_byte on a stream that another
+ * call is using return SEALKIT_ERR_BUSY and touch nothing (the stream goes
+ * on). sealkit_stream_free must wait for every other call to return.
  */
 typedef struct sealkit_stream sealkit_stream;
 typedef enum { SEALKIT_SEAL = 1, SEALKIT_OPEN = 2 } sealkit_direction;
@@ -248,8 +252,8 @@ SEALKIT_NODISCARD int sealkit_stream_new(sealkit_stream **out, sealkit_key *key,
  * (with a known total a forged one gives SEALKIT_ERR_NOT_ENVELOPE at once)
  * and keeps the last block for final.
  * in may be NULL only when in_len is 0, out only when *out_len is 0.
- * Results: SEALKIT_OK; _ERR_NULL; _ERR_CAPACITY (nothing taken, the stream
- * goes on); and, which end the stream, _ERR_LENGTH (more than the total, or
+ * Results: SEALKIT_OK; _ERR_NULL; _ERR_CAPACITY and _ERR_BUSY (nothing taken,
+ * the stream goes on); and, which end the stream, _ERR_LENGTH (more than the total, or
  * with an unknown total more than the largest envelope allows),
  * _ERR_NOT_ENVELOPE and _ERR_KEY_SCHEDULE. A stream that has ended gives
  * SEALKIT_ERR_LENGTH from then on. */

@@ -4,9 +4,12 @@
 // checks argument types and names ciphers; this file trusts neither and
 // checks again what memory safety needs.
 #include <napi.h>
+#include <openssl/crypto.h>
 #include <sealkit.h>
 
 #include <cstdint>
+#include <cstring>
+#include <new>
 
 namespace {
 
@@ -64,10 +67,13 @@ Bytes raw_bytes(const Napi::Value &v, const char *name) {
         const size_t element = static_cast<size_t>(type) < std::size(kElement) ? kElement[type] : 1;
         return {static_cast<uint8_t *>(data), length * element};
     }
-    if (v.IsDataView()) {
-        const auto d = v.As<Napi::DataView>();
-        return {static_cast<uint8_t *>(d.ArrayBuffer().Data()) + d.ByteOffset(), d.ByteLength()};
-    }
+    // The data pointer comes with the offset applied, whether the memory is
+    // an ArrayBuffer's or a SharedArrayBuffer's (whose Napi::ArrayBuffer
+    // view would fail).
+    size_t dv_length = 0;
+    if (v.IsDataView() &&
+        napi_get_dataview_info(v.Env(), v, &dv_length, &data, nullptr, nullptr) == napi_ok)
+        return {static_cast<uint8_t *>(data), dv_length};
     if (v.IsArrayBuffer()) {
         auto a = v.As<Napi::ArrayBuffer>();
         return {static_cast<uint8_t *>(a.Data()), a.ByteLength()};
@@ -110,6 +116,48 @@ uint32_t room(const Bytes &out) {
     return out.size > UINT32_MAX ? UINT32_MAX : static_cast<uint32_t>(out.size);
 }
 
+// The library reads its input while it writes its output: an `out` that
+// shares memory with the input would give wrong bytes and no error.
+void refuse_overlap(Napi::Env env, const Bytes &in, const Bytes &out) {
+    const auto a = reinterpret_cast<uintptr_t>(in.data), b = reinterpret_cast<uintptr_t>(out.data);
+    if (in.size == 0 || out.size == 0 || a >= b + out.size || b >= a + in.size) return;
+    Napi::Error e = Napi::TypeError::New(
+        env, "The \"out\" argument overlaps the input: give it memory of its own");
+    e.Set("code", Napi::String::New(env, "ERR_INVALID_ARG_VALUE"));
+    throw e;
+}
+
+// A copy of an async call's input, which JavaScript may change, resize,
+// transfer or free while the worker thread reads it. Wiped when it may hold
+// plaintext.
+class InputCopy {
+  public:
+    InputCopy() = default;
+    InputCopy(const InputCopy &) = delete;
+    InputCopy &operator=(const InputCopy &) = delete;
+    ~InputCopy() {
+        if (bytes_.data == &g_empty) return;
+        if (secret_) OPENSSL_cleanse(bytes_.data, bytes_.size);
+        delete[] bytes_.data;
+    }
+    void take(Napi::Env env, const Bytes &from, bool secret) {
+        secret_ = secret;
+        bytes_.size = from.size;
+        if (from.size == 0) return;
+        bytes_.data = new (std::nothrow) uint8_t[from.size];
+        if (bytes_.data == nullptr) {
+            bytes_ = {&g_empty, 0};
+            throw Napi::RangeError::New(env, "Out of memory for a copy of the input");
+        }
+        memcpy(bytes_.data, from.data, from.size);
+    }
+    const Bytes &bytes() const { return bytes_; }
+
+  private:
+    Bytes bytes_{&g_empty, 0};
+    bool secret_ = false;
+};
+
 // seal(cipher, data, key, out) and open(cipher, envelope, key, out): the
 // one-shot pairs into `out`, which index.js sizes; the length written.
 // key is undefined for the built-in cipher.
@@ -151,8 +199,9 @@ Napi::Value one_shot(const Napi::CallbackInfo &info, bool sealing) {
 
 class Key;
 
-// A seal or open of one Key on the thread pool. The input and the output
-// Buffer are held by references until the Promise settles.
+// A seal or open of one Key on the thread pool, on a copy of the input. The
+// output Buffer, which JavaScript cannot reach before the Promise settles,
+// is held by a reference until then.
 class KeyWorker : public Napi::AsyncWorker {
   public:
     KeyWorker(Napi::Env env, Key *key, Napi::Object self, Napi::Value in, bool sealing);
@@ -166,9 +215,10 @@ class KeyWorker : public Napi::AsyncWorker {
   private:
     void settle();
     Key *key_;
-    Napi::ObjectReference self_, in_ref_, out_ref_;
+    Napi::ObjectReference self_, out_ref_;
     Napi::Promise::Deferred deferred_;
-    Bytes in_, out_;
+    InputCopy in_;
+    Bytes out_;
     bool sealing_;
     int rc_ = SEALKIT_OK;
 };
@@ -236,6 +286,7 @@ class Key : public Napi::ObjectWrap<Key> {
         out.data += static_cast<size_t>(offset);
         out.size -= static_cast<size_t>(offset);
         len32(env, in.size);
+        refuse_overlap(env, in, out);
         uint32_t len = room(out);
         const int rc =
             sealing ? sealkit_seal(key_, in.data, static_cast<uint32_t>(in.size), out.data, &len)
@@ -279,24 +330,37 @@ KeyWorker::KeyWorker(Napi::Env env, Key *key, Napi::Object self, Napi::Value in,
       self_(Napi::Persistent(self)),
       deferred_(Napi::Promise::Deferred::New(env)),
       sealing_(sealing) {
-    in_ = bytes(in, sealing ? "data" : "envelope");
-    len32(env, in_.size);
-    auto out = Napi::Buffer<uint8_t>::New(env, out_len(env, key->cipher(), sealing, in_));
+    const Bytes from = bytes(in, sealing ? "data" : "envelope");
+    len32(env, from.size);
+    auto out = Napi::Buffer<uint8_t>::New(env, out_len(env, key->cipher(), sealing, from));
+    in_.take(env, from, sealing);
     out_ = {out.Data(), out.Length()};
-    in_ref_ = Napi::Persistent(in.As<Napi::Object>());
     out_ref_ = Napi::Persistent(out.As<Napi::Object>());
 }
 
 void KeyWorker::Execute() {
-    rc_ = key_->run(sealing_, in_, out_);
+    const size_t room = out_.size;
+    rc_ = key_->run(sealing_, in_.bytes(), out_);
+    // An opened plaintext is a view of the Buffer's first bytes: nothing
+    // else (the pad, the byte the library does not write, or a failed
+    // call's bytes) stays readable behind it through .buffer.
+    const size_t used = rc_ == SEALKIT_OK ? out_.size : 0;
+    memset(out_.data + used, 0, room - used);
 }
 
+// Runs on the main thread, also while a worker thread's environment is torn
+// down (process.exit() or terminate() with the call in flight): JavaScript
+// can no longer run then, each step throws, and nobody is left to see the
+// Promise, so the error is dropped rather than let out of the callback.
 void KeyWorker::settle() {
     key_->done();
-    if (rc_ == SEALKIT_OK)
-        deferred_.Resolve(view(Env(), out_ref_.Value().As<Napi::Buffer<uint8_t>>(), out_.size));
-    else
-        deferred_.Reject(result_error(Env(), rc_).Value());
+    try {
+        if (rc_ == SEALKIT_OK)
+            deferred_.Resolve(view(Env(), out_ref_.Value().As<Napi::Buffer<uint8_t>>(), out_.size));
+        else
+            deferred_.Reject(result_error(Env(), rc_).Value());
+    } catch (const Napi::Error &) {  // NOLINT(bugprone-empty-catch): see above
+    }
 }
 
 void KeyWorker::OnOK() {
@@ -339,7 +403,9 @@ class Stream : public Napi::ObjectWrap<Stream> {
         auto out = Napi::Buffer<uint8_t>::New(env, size_t{n} + 16);
         uint32_t len = n + 16;
         check(env, sealkit_stream_update(s, in.data, n, out.Data(), &len));
-        // A view of what was written, not a copy.
+        // A view of what was written, not a copy; the room behind it, which
+        // the allocation left as it found it, is zeroed.
+        memset(out.Data() + len, 0, size_t{n} + 16 - len);
         return out.Get("subarray")
             .As<Napi::Function>()
             .Call(out, {Napi::Number::New(env, 0), Napi::Number::New(env, len)});
@@ -385,7 +451,7 @@ Napi::Value init(const Napi::CallbackInfo &info) {
     return info.Env().Undefined();
 }
 
-Napi::Object module_init(Napi::Env env, Napi::Object exports) {
+Napi::Object define_exports(Napi::Env env, Napi::Object exports) {
     exports.Set("init", Napi::Function::New(env, init));
     exports.Set("seal", Napi::Function::New(
                             env, [](const Napi::CallbackInfo &i) { return one_shot(i, true); }));
@@ -403,6 +469,23 @@ Napi::Object module_init(Napi::Env env, Napi::Object exports) {
     instance->stream = Napi::Persistent(stream);
     exports.Set("NativeStream", stream);
     return exports;
+}
+
+// A worker thread terminated while it loads the addon has an environment
+// that runs no JavaScript: every step above throws, and so would passing
+// that error on. Nobody is left to see it then, and it is dropped rather
+// than let out of the module's initialisation, which would abort the
+// process.
+Napi::Object module_init(Napi::Env env, Napi::Object exports) {
+    try {
+        return define_exports(env, exports);
+    } catch (const Napi::Error &e) {
+        try {
+            e.ThrowAsJavaScriptException();
+        } catch (const Napi::Error &) {  // NOLINT(bugprone-empty-catch): see above
+        }
+        return {};
+    }
 }
 
 }  // namespace

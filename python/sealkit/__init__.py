@@ -32,7 +32,9 @@ NullError, CapacityError, KeyLengthError, KeyScheduleError, EmptyError,
 NotEnvelopeError, CipherError, BusyError, LengthError -- and, for this
 package's own checks (.code 0), StateError (a closed Key or Stream, a
 stream used out of order) and BufferLayoutError (a buffer that is not one
-contiguous block). Those about a wrong value also subclass ValueError.
+contiguous block, or an out that overlaps the input). Those about a wrong
+value also subclass ValueError. A Stream, like a Key, is for one thread at a
+time: a second thread's call gives BusyError and leaves it as it was.
 """
 import enum
 import os as _os
@@ -136,7 +138,8 @@ class StateError(Error, ValueError):
 
 
 class BufferLayoutError(Error, BufferError):
-    """A buffer that is not one contiguous block of memory."""
+    """A buffer that is not one contiguous block of memory, or an output
+    that overlaps the input."""
 
 
 _ERRORS = {c.code: c for c in Error.__subclasses__() if c.code}
@@ -277,6 +280,11 @@ class Key:
         k = self._ptr()
         src, n = _in(data)
         dst, capacity = _out(out)
+        # The library reads its input while it writes: overlapping buffers
+        # would give a wrong envelope or plaintext, with no error.
+        a, b = int(_ffi.cast("uintptr_t", src)), int(_ffi.cast("uintptr_t", dst))
+        if n and capacity and a < b + capacity and b < a + n:
+            raise BufferLayoutError(message="out overlaps the input: give out memory of its own")
         length = _ffi.new("uint32_t *", capacity)
         _check(fn(k, src, n, dst, length))
         return length[0]

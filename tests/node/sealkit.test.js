@@ -172,3 +172,93 @@ test('worker threads, each with its own Key, get the same envelopes', async () =
   })));
   for (const g of got) assert.deepStrictEqual(Buffer.from(g), want);
 });
+
+// What a careless or hostile caller can do to the bytes a call works on.
+test('hostile callers: right bytes or a clear error, never a crash or stale memory', async (t) => {
+  const key = Buffer.alloc(16, 3);
+  const k = new sealkit.Key('aes-cbc', key);
+  const plain = crypto.randomBytes(4 << 20);
+  const want = sealkit.seal('aes-cbc', plain, key);
+
+  await t.test('input resized or transferred while an async call runs', async (t) => {
+    if (typeof ArrayBuffer.prototype.resize === 'function') {
+      for (const call of [(v) => k.sealAsync(v), (v) => sealkit.sealAsync('aes-cbc', v, key)]) {
+        const ab = new ArrayBuffer(plain.length, { maxByteLength: plain.length });
+        new Uint8Array(ab).set(plain);
+        const pending = call(new Uint8Array(ab));
+        ab.resize(0);
+        assert.deepStrictEqual(await pending, want);
+      }
+    } else {
+      t.diagnostic('no resizable ArrayBuffer in this Node.js');
+    }
+    const ab = new ArrayBuffer(want.length);
+    new Uint8Array(ab).set(want);
+    const pending = k.openAsync(new Uint8Array(ab));
+    new Uint8Array(structuredClone(ab, { transfer: [ab] })).fill(0x55);
+    assert.deepStrictEqual(await pending, plain);
+  });
+
+  await t.test('a worker that ends with async calls in flight', () => {
+    const script = `const { Worker, isMainThread, parentPort, workerData } = require('node:worker_threads');
+      if (isMainThread) {
+        for (let i = 0; i < 12; i++) {
+          const w = new Worker(__filename, { workerData: i });
+          if (i % 3 === 0) w.on('online', () => w.terminate());
+          if (i % 3 === 1) w.on('message', () => w.terminate());
+        }
+      } else {
+        const s = require(${JSON.stringify(process.env.SEALKIT_NODE_DIR)});
+        const k = new s.Key('aes-cbc', Buffer.alloc(16, 1));
+        k.sealAsync(Buffer.alloc(8 << 20));
+        s.openAsync('aes-cbc', Buffer.alloc((8 << 20) + 1), Buffer.alloc(16));
+        parentPort.postMessage('in flight');
+        if (workerData % 3 === 2) process.exit(0);
+      }`;
+    const dir = fs.mkdtempSync(path.join(os.tmpdir(), 'sealkit-node-'));
+    try {
+      fs.writeFileSync(path.join(dir, 'workers.js'), script);
+      execFileSync(process.execPath, [path.join(dir, 'workers.js')], { stdio: 'pipe' });
+    } finally {
+      fs.rmSync(dir, { recursive: true });
+    }
+  });
+
+  await t.test('out overlapping the input is refused, with nothing written', () => {
+    for (const cipher of ['aes-cbc', 'blowfish']) {
+      const kk = new sealkit.Key(cipher, key);
+      const b = Buffer.from(crypto.randomBytes(256));
+      const before = Buffer.from(b);
+      for (const [call, offset] of [[(o) => kk.sealInto(b.subarray(0, 32), b, o), 1],
+        [(o) => kk.sealInto(b.subarray(64, 96), b, o), 80],
+        [(o) => kk.openInto(b.subarray(0, 33), b.subarray(16), o), 0]]) {
+        assert.throws(() => call(offset), { name: 'TypeError', code: 'ERR_INVALID_ARG_VALUE' });
+      }
+      assert.deepStrictEqual(b, before);
+      assert.strictEqual(kk.sealInto(b.subarray(0, 32), b, 32), 33);
+      assert.deepStrictEqual(b.subarray(32, 65), kk.seal(before.subarray(0, 32)));
+    }
+  });
+
+  await t.test('no stale bytes behind a returned view', async () => {
+    const env = sealkit.seal('aes-cbc', Buffer.from('x'.repeat(20)), key);
+    const tail = (v) => new Uint8Array(v.buffer, v.byteOffset + v.length, v.length < 32 ? 32 - v.length : 0);
+    for (const got of [await k.openAsync(env), k.open(env)]) {
+      assert.strictEqual(got.toString(), 'x'.repeat(20));
+      assert.ok(tail(got).every((b) => b === 0), `behind the view: ${Buffer.from(tail(got)).toString('hex')}`);
+    }
+    const sealer = k.sealer();
+    sealer.write(Buffer.alloc(15, 1));
+    const first = sealer.read();
+    const behind = new Uint8Array(first.buffer, first.byteOffset + first.length, 30);
+    assert.ok(behind.every((b) => b === 0));
+    sealer.destroy();
+  });
+
+  await t.test('a DataView over shared memory works as a Uint8Array over it', () => {
+    const sab = new SharedArrayBuffer(64);
+    new Uint8Array(sab).set(crypto.randomBytes(64));
+    assert.deepStrictEqual(k.seal(new DataView(sab, 8, 40)), k.seal(new Uint8Array(sab, 8, 40)));
+  });
+  k.close();
+});

@@ -216,3 +216,52 @@ def test_files_of_unknown_length(seekable):
         assert env.getvalue() == sealkit.seal("blowfish", data, KEY)
         sealkit.open_file(k, Pipe(env.getvalue()), back)
         assert back.getvalue() == data
+
+
+def test_hostile_two_threads_on_one_stream_get_busy_not_a_crash():
+    """1 MiB + 15 byte chunks from two threads on one sealer overran the C
+    stream's buffer before streams had a busy flag."""
+    chunk = bytes(range(256)) * 4096 + b"x" * 15
+    taken, busy = [], []
+
+    def feed(s, start):
+        start.wait()
+        for _ in range(200):
+            try:
+                taken.append(len(s.update(chunk)))
+            except sealkit.BusyError:
+                busy.append(1)
+            if len(taken) + len(busy) >= 20 and busy:
+                return
+
+    with sealkit.Key("aes-cbc", KEY) as k, k.sealer() as s:
+        start = threading.Barrier(2)
+        threads = [threading.Thread(target=feed, args=(s, start)) for _ in range(2)]
+        for t in threads:
+            t.start()
+        for t in threads:
+            t.join()
+        last = s.final()
+    # Every update taken whole, none half: exactly one envelope's bytes.
+    n = len(chunk) * len(taken)
+    assert sum(taken) + len(last) == (n + 15) // 16 * 16 + 1
+    assert busy
+
+
+@pytest.mark.parametrize("shift", [-16, -1, 0, 1, 16])
+@pytest.mark.parametrize("cipher", ["aes-cbc", "blowfish"])
+def test_hostile_overlapping_into_buffers_are_refused(cipher, shift):
+    with sealkit.Key(cipher, KEY) as k:
+        b = bytearray(range(256))
+        view = memoryview(b)
+        data = view[32:64]
+        out = view[32 + shift:]
+        with pytest.raises(sealkit.BufferLayoutError, match="overlaps"):
+            k.seal_into(data, out)
+        assert b == bytearray(range(256))  # nothing written
+        env = k.seal(bytes(data))
+        b[100:100 + len(env)] = env
+        with pytest.raises(sealkit.BufferLayoutError, match="overlaps"):
+            k.open_into(view[100:100 + len(env)], view[100 + shift:])
+        # Side by side is fine, and right.
+        assert k.seal_into(view[0:32], view[32:]) == 33 and b[32:65] == k.seal(bytes(range(32)))
