@@ -3,9 +3,8 @@
 // one network thread of ours runs the loop, so the reconnect backoff is ours.
 #include "mqtt.h"
 
-#include "failover.h"
-
 #include <errno.h>
+#include <fcntl.h>
 #include <mosquitto.h>
 #include <netdb.h>
 #include <netinet/in.h>
@@ -16,6 +15,7 @@
 #include <string.h>
 #include <strings.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -24,6 +24,8 @@
 #include <random>
 #include <system_error>
 #include <thread>
+
+#include "failover.h"
 
 namespace ostrel_standin {
 
@@ -162,6 +164,66 @@ const char *or_null(const std::string &s) {
     return s.empty() ? nullptr : s.c_str();
 }
 
+// The most an MQTT 3.1.1 password field carries.
+constexpr size_t kMaxPassword = 65535;
+
+// A password as read from its file: NUL-terminated, wiped when it goes.
+struct Password {
+    Password() = default;
+    Password(const Password &) = delete;
+    Password &operator=(const Password &) = delete;
+    ~Password() { explicit_bzero(bytes.data(), bytes.size()); }
+    const char *c_str() const { return bytes.data(); }
+    std::vector<char> bytes;
+};
+
+// Reads the password file into `out`, less a trailing newline: "" or why it
+// cannot be used. It must fit an MQTT password and hold no NUL byte
+// (libmosquitto takes a C string, which would cut it short). With `warn`, a
+// file that its group or others can read gets a warning.
+std::string read_password(const std::string &file, Password &out, bool warn) {
+    const int fd = open(file.c_str(), O_RDONLY | O_CLOEXEC);
+    struct stat st {};
+    if (fd < 0 || fstat(fd, &st) != 0) {
+        const std::string why = "cannot read password file " + file + ": " + strerror(errno);
+        if (fd >= 0) close(fd);
+        return why;
+    }
+    if (warn && S_ISREG(st.st_mode) && (st.st_mode & 077) != 0)
+        fprintf(stderr,
+                "ostrel_sdk: warning: password file %s is open to %s (mode %04o): chmod 600 it\n",
+                file.c_str(),
+                (st.st_mode & 070) == 0   ? "others"
+                : (st.st_mode & 007) == 0 ? "its group"
+                                          : "its group and others",
+                static_cast<unsigned>(st.st_mode & 07777));
+    // Room for the longest password, its line ending, and one byte to tell
+    // a longer file; allocated once, so no copy is left behind unwiped.
+    out.bytes.assign(kMaxPassword + 4, 0);
+    size_t n = 0;
+    while (n < kMaxPassword + 3) {
+        const ssize_t got = read(fd, out.bytes.data() + n, kMaxPassword + 3 - n);
+        if (got < 0 && errno == EINTR) continue;
+        if (got < 0) {
+            const std::string why = "cannot read password file " + file + ": " + strerror(errno);
+            close(fd);
+            return why;
+        }
+        if (got == 0) break;
+        n += static_cast<size_t>(got);
+    }
+    close(fd);
+    if (n > 0 && out.bytes[n - 1] == '\n') --n;
+    if (n > 0 && out.bytes[n - 1] == '\r') --n;
+    if (n > kMaxPassword)
+        return "password file " + file + " holds more than " + std::to_string(kMaxPassword) +
+               " bytes, the most an MQTT login carries";
+    if (memchr(out.bytes.data(), 0, n) != nullptr)
+        return "password file " + file + " holds a NUL byte, which no MQTT login can carry";
+    explicit_bzero(out.bytes.data() + n, out.bytes.size() - n);
+    return "";
+}
+
 class Session {
   public:
     explicit Session(MqttConfig c)
@@ -181,6 +243,7 @@ class Session {
         if (timeout == 0)
             return fail("OSTREL_SDK_CONNECT_TIMEOUT=" + c_.settings.connect_timeout_text +
                         " is not a number of seconds from 1 to 3600");
+        if (const std::string why = check_login(); !why.empty()) return fail(why);
         const size_t n = nodes_.size();
         const size_t first = std::random_device{}() % n;
         const double deadline = now() + static_cast<double>(timeout);
@@ -304,24 +367,37 @@ class Session {
         return rc == MOSQ_ERR_SUCCESS ? "" : "TLS set-up: " + error_text(rc);
     }
 
+    // Before any node is tried: the login's settings fit together, the
+    // password file can be used, and no password goes where it could be
+    // read on the way (an mqtt:// node) unless that was asked for.
+    std::string check_login() const {
+        const Settings &st = c_.settings;
+        if (st.password_file.empty()) return "";
+        if (st.username.empty()) return "OSTREL_SDK_PASSWORD_FILE needs OSTREL_SDK_USERNAME";
+        Password password;
+        if (std::string why = read_password(st.password_file, password, true); !why.empty())
+            return why;
+        if (st.send_password_unencrypted) return "";
+        for (const BrokerUrl &u : c_.servers)
+            if (!u.tls)
+                return "the password would go unencrypted to " + u.text +
+                       ": name that node mqtts://, or set OSTREL_SDK_SEND_PASSWORD_UNENCRYPTED=1 "
+                       "to allow it";
+        return "";
+    }
+
     // The user name from the settings; the password only from a file, never
     // from the environment, where other processes may read it.
     std::string set_login(mosquitto *m) {
         const char *user = or_null(c_.settings.username);
-        const char *file = or_null(c_.settings.password_file);
-        if (user == nullptr)
-            return file != nullptr ? "OSTREL_SDK_PASSWORD_FILE needs OSTREL_SDK_USERNAME" : "";
-        char password[1024] = {0};
-        size_t n = 0;
-        if (file != nullptr) {
-            FILE *f = fopen(file, "re");
-            if (f == nullptr) return std::string("cannot read ") + file + ": " + errno_text();
-            n = fread(password, 1, sizeof password - 1, f);
-            fclose(f);
-            while (n > 0 && (password[n - 1] == '\n' || password[n - 1] == '\r')) password[--n] = 0;
-        }
-        const int rc = mosquitto_username_pw_set(m, user, file != nullptr ? password : nullptr);
-        explicit_bzero(password, sizeof password);
+        if (user == nullptr) return "";
+        Password password;
+        if (!c_.settings.password_file.empty())
+            if (std::string why = read_password(c_.settings.password_file, password, false);
+                !why.empty())
+                return why;
+        const int rc = mosquitto_username_pw_set(
+            m, user, c_.settings.password_file.empty() ? nullptr : password.c_str());
         return rc == MOSQ_ERR_SUCCESS ? "" : "login set-up: " + error_text(rc);
     }
 
@@ -353,10 +429,10 @@ class Session {
             const int err = errno;
             const size_t lost = current_;
             quick_losses = now() - connected_at < kQuickLoss ? quick_losses + 1 : 0;
-            const std::string why = quick_losses >= kTakeovers
-                                        ? "session taken over by another client with this id (" +
-                                              c_.client_id + ")"
-                                        : cause(rc, err);
+            const std::string why =
+                quick_losses >= kTakeovers
+                    ? "session taken over by another client with this id (" + c_.client_id + ")"
+                    : cause(rc, err);
             fprintf(stderr, "ostrel_sdk: connection to %s lost: %s; reconnecting\n",
                     c_.servers[lost].text.c_str(), why.c_str());
             trace("disconnect " + std::to_string(rc) + ": " + why);
@@ -537,12 +613,12 @@ class Session {
     }
 
     MqttConfig c_;
-    std::vector<mosquitto *> nodes_;  // one client per node, made on first use
-    std::vector<bool> used_;          // whether a node's client ever had a session
-    size_t current_ = 0;              // the node connected to
+    std::vector<mosquitto *> nodes_;               // one client per node, made on first use
+    std::vector<bool> used_;                       // whether a node's client ever had a session
+    size_t current_ = 0;                           // the node connected to
     std::mt19937_64 rng_{std::random_device{}()};  // next nodes and waits
-    double last_heard_ = 0;  // when the broker last sent anything
-    int probe_mid_ = -1;     // the probe awaiting its answer, or -1
+    double last_heard_ = 0;                        // when the broker last sent anything
+    int probe_mid_ = -1;                           // the probe awaiting its answer, or -1
     bool subscribed_ = false;  // this process's subscriptions are in the session
     double probe_sent_ = 0;
     bool connected_ = false;

@@ -96,6 +96,11 @@ void trace(State &s, const std::string &line) {
     }
 }
 
+// Pushes up to this size are copied before a guard page (GuardedBuffer);
+// larger ones go to the callback where they lie, since a copy of a push of
+// many megabytes would cost as much memory again, and keep it.
+constexpr size_t kGuardedMax = size_t{1} << 20;
+
 // One mapping per delivery thread. A push is copied to the very end of the
 // writable part, right before a PROT_NONE page, and is not NUL-terminated:
 // a callback that reads past `len` faults at once.
@@ -164,16 +169,35 @@ bool next_line(State &s, std::string &line, unsigned long &line_no) {
     if (n > 0 && s.line_buf[n - 1] == '\n') --n;
     line.assign(s.line_buf, n);
     line_no = ++s.line_no;
+    if (s.line_cap > kGuardedMax) {  // one long line does not keep its buffer
+        free(s.line_buf);
+        s.line_buf = nullptr;
+        s.line_cap = 0;
+    }
     return true;
 }
 
-// Hands one push to the registered callback, from whatever source: copied
-// into this thread's guarded buffer, not NUL-terminated.
+// Hands one push to the registered callback, from whatever source: one of
+// ordinary size copied into this thread's guarded buffer, not NUL-terminated.
+// A push over OSTREL_SDK_MAX_PUSH is dropped with a line on stderr; the
+// source goes on.
 void deliver(State &s, const char *data, size_t len) {
     const OstrelMsgCallback cb = s.callbacks[eOstrelMsg_Push].load();
     if (cb == nullptr) return;  // nobody listens for pushes
+    const size_t max = settings().max_push;
+    if (max != 0 && len > max) {
+        fprintf(stderr,
+                "ostrel_sdk: a push of %zu bytes is over OSTREL_SDK_MAX_PUSH (%zu bytes); "
+                "dropped\n",
+                len, max);
+        return;
+    }
     if (len > static_cast<size_t>(INT_MAX)) {
         fprintf(stderr, "ostrel_sdk: a push of %zu bytes is too long; dropped\n", len);
+        return;
+    }
+    if (len > kGuardedMax) {
+        cb(data, static_cast<int>(len));
         return;
     }
     thread_local GuardedBuffer buffer;
@@ -195,6 +219,10 @@ void read_feed(State &s) {
             continue;
         }
         deliver(s, push.data(), push.size());
+        if (push.capacity() > kGuardedMax || line.capacity() > kGuardedMax) {
+            std::string().swap(push);
+            std::string().swap(line);
+        }
     }
 }
 
@@ -289,6 +317,13 @@ int OstrelStart(void) {
     std::lock_guard<std::mutex> lock(s.mu);
     int rc = static_cast<int>(settings().start_result);
     if (rc != -1 && (!s.initialised || s.started)) rc = -1;
+    if (rc != -1 && !settings().errors.empty()) {
+        for (const std::string &e : settings().errors)
+            fprintf(stderr, "ostrel_sdk: %s\n", e.c_str());
+        rc = -1;
+        trace(s, "OstrelStart() = -1");
+        return rc;
+    }
     const std::string &url = settings().server.empty() ? s.server_url : settings().server;
     std::vector<ostrel_standin::BrokerUrl> brokers;
     std::string bad;

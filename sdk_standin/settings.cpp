@@ -2,6 +2,7 @@
 #include "settings.h"
 
 #include <errno.h>
+#include <limits.h>
 #include <stdio.h>
 #include <stdlib.h>
 
@@ -31,6 +32,15 @@ long number(const char *name, long fallback) {
     return n;
 }
 
+// A yes-or-no setting: unset, 0 or 1; anything else is an error.
+bool flag(const char *name, std::vector<std::string> &errors) {
+    const std::string v = text(name);
+    if (v.empty() || v == "0") return false;
+    if (v == "1") return true;
+    errors.push_back(std::string(name) + "=" + v + " must be 0 or 1");
+    return false;
+}
+
 Settings read() {
     Settings s;
     s.server = text("OSTREL_SDK_SERVER");
@@ -54,6 +64,18 @@ Settings read() {
     s.key_file = text("OSTREL_SDK_KEY_FILE");
     s.username = text("OSTREL_SDK_USERNAME");
     s.password_file = text("OSTREL_SDK_PASSWORD_FILE");
+    s.send_password_unencrypted = flag("OSTREL_SDK_SEND_PASSWORD_UNENCRYPTED", s.errors);
+    if (const std::string v = text("OSTREL_SDK_MAX_PUSH"); !v.empty()) {
+        char *end = nullptr;
+        errno = 0;
+        const long long n = strtoll(v.c_str(), &end, 10);
+        // A push's length reaches the callback as an int.
+        if (errno != 0 || *end != '\0' || n < 1 || n > INT_MAX)
+            s.errors.push_back("OSTREL_SDK_MAX_PUSH=" + v + " is not a number of bytes from 1 to " +
+                               std::to_string(INT_MAX));
+        else
+            s.max_push = static_cast<size_t>(n);
+    }
     s.init_result = number("OSTREL_SDK_INIT_RESULT", 0);
     s.start_result = number("OSTREL_SDK_START_RESULT", 0);
     s.trace = text("OSTREL_SDK_TRACE");

@@ -75,6 +75,10 @@ class BrokerTest : public ::testing::Test {
     sktest::ScratchDir scratch_{"broker_test"};
 };
 
+long rss_kib(pid_t pid) {
+    return sktest::status_kib(pid, "VmRSS:");
+}
+
 // The app topic and the client topic arrive, exactly and in order per topic;
 // other topics never do.
 TEST_F(BrokerTest, DeliversTheAppAndClientTopicsOnly) {
@@ -213,6 +217,7 @@ TEST_F(BrokerTest, TlsAndLogin) {
     const std::string refusing = broker.url("mqtts", "localhost");
     auto env = good;
     env["OSTREL_SDK_PASSWORD_FILE"] = d + "/bad";
+    env["OSTREL_SDK_SEND_PASSWORD_UNENCRYPTED"] = "1";  // to the anonymous node
     for (int run = 0; run < 30; ++run) {
         unlink(path("trace").c_str());
         auto p = pushdemo(refusing + "," + refusing + "," + anonymous.url(), env);
@@ -230,10 +235,10 @@ TEST_F(BrokerTest, TlsAndLogin) {
 
 // A broker URL that does not parse is a start error naming it, never the feed.
 TEST_F(BrokerTest, MalformedBrokerUrlsAreStartErrors) {
-    for (const std::string url : {"mqtt://127.0.0.1:notaport", "mqtt://127.0.0.1:99999", "mqtts://",
-                                  "mqtt://[::1", "mqtt://127.0.0.1:1883,,mqtt://127.0.0.1:1884",
-                                  "mqtt://127.0.0.1:1883,https://example.net",
-                                  "mqtt:/127.0.0.1:1883"}) {
+    for (const std::string url :
+         {"mqtt://127.0.0.1:notaport", "mqtt://127.0.0.1:99999", "mqtts://", "mqtt://[::1",
+          "mqtt://127.0.0.1:1883,,mqtt://127.0.0.1:1884",
+          "mqtt://127.0.0.1:1883,https://example.net", "mqtt:/127.0.0.1:1883"}) {
         auto p = pushdemo(url);
         EXPECT_EQ(p->wait_exit(30s), 1 << 8) << url;
         EXPECT_EQ(p->output(), "Start error.\n") << url;
@@ -312,3 +317,103 @@ TEST_F(BrokerTest, ASecondClientWithTheSameIdIsNamedAsTheCause) {
 }
 
 }  // namespace
+
+// What a login's settings, a publisher and a big push can do: no password
+// goes to an mqtt:// node unless that is asked for, a password file that
+// others can read is named, one that no MQTT login can carry is an error,
+// a push over OSTREL_SDK_MAX_PUSH is dropped with the connection kept, and
+// a 64 MiB push costs at most 3.2 copies of itself, given back after.
+TEST_F(BrokerTest, HostileLoginsAndPushes) {
+    Broker broker(scratch_.dir());
+    const std::string tls_node = "mqtts://localhost:1", plain = broker.url();
+    std::ofstream(path("pw"), std::ios::binary) << "s3cret\n";
+    chmod(path("pw").c_str(), 0600);
+    const std::map<std::string, std::string> login = {{"OSTREL_SDK_USERNAME", "pushdemo"},
+                                                      {"OSTREL_SDK_PASSWORD_FILE", path("pw")}};
+    {
+        auto p = pushdemo(tls_node + "," + plain, login);
+        EXPECT_EQ(p->wait_exit(30s), 1 << 8);
+        EXPECT_EQ(p->output(), "Start error.\n");
+        EXPECT_NE(read_file("stderr").find("the password would go unencrypted to " + plain +
+                                           ": name that node mqtts://, or set "
+                                           "OSTREL_SDK_SEND_PASSWORD_UNENCRYPTED=1"),
+                  std::string::npos)
+            << read_file("stderr");
+        EXPECT_EQ(read_file("trace").find("mqtt connect"), std::string::npos) << "a node was tried";
+    }
+    struct File {
+        const char *what;
+        std::string content;
+        mode_t mode;
+        std::string message;  // on stderr
+        bool starts;
+    };
+    const File files[] = {
+        {"open to others", "s3cret\n", 0644,
+         "warning: password file " + path("pw") +
+             " is open to its group and others (mode 0644): chmod 600 it",
+         true},
+        {"longer than MQTT carries", std::string(65536, 'p'), 0600, "holds more than 65535 bytes",
+         false},
+        {"a NUL byte", std::string("s3\0cret", 7), 0600, "holds a NUL byte", false},
+        {"missing", "", 0, "cannot read password file " + path("pw"), false},
+    };
+    for (const File &f : files) {
+        unlink(path("pw").c_str());
+        if (f.mode != 0) {
+            std::ofstream(path("pw"), std::ios::binary) << f.content;
+            chmod(path("pw").c_str(), f.mode);
+        }
+        auto env = login;
+        env["OSTREL_SDK_SEND_PASSWORD_UNENCRYPTED"] = "1";
+        auto p = pushdemo(plain, env);
+        if (f.starts)
+            EXPECT_EQ(p->read_lines(1, 30s), "start success.\n") << f.what;
+        else
+            EXPECT_EQ(p->wait_exit(30s), 1 << 8) << f.what;
+        EXPECT_NE(read_file("stderr").find(f.message), std::string::npos)
+            << f.what << ": " << read_file("stderr");
+    }
+
+    // Over the limit: dropped, named, and the connection stays up.
+    {
+        auto p = pushdemo(plain, {{"OSTREL_SDK_MAX_PUSH", "1000"}});
+        ASSERT_EQ(p->read_lines(1, 30s), "start success.\n") << read_file("stderr");
+        publish(broker, kApp, std::string(1001, 'o'));
+        publish(broker, kApp, std::string(1000, 'k'));
+        EXPECT_EQ(p->read_lines(2, 30s),
+                  "start success.\nrecv push:" + std::string(1000, 'k') + "\n");
+        EXPECT_TRUE(
+            stderr_has("a push of 1001 bytes is over OSTREL_SDK_MAX_PUSH (1000 bytes); dropped"));
+        EXPECT_EQ(read_file("stderr").find("lost"), std::string::npos) << read_file("stderr");
+    }
+
+    // 64 MiB published once to the app topic, at QoS 1.
+    const size_t big = size_t{64} << 20;
+    Child p({PUSHDEMO}, {{"OSTREL_SDK_SERVER", plain}, {"OSTREL_SDK_TRACE", path("trace")}},
+            "/dev/null", path("stderr"), path("out"));
+    for (int i = 0; i < 3000 && read_file("trace").find("OstrelStart() = 0") == std::string::npos;
+         ++i)
+        std::this_thread::sleep_for(10ms);
+    std::this_thread::sleep_for(200ms);
+    const long idle = rss_kib(p.pid());
+    std::string payload(big, 'a');
+    for (size_t i = 0; i < big; i += 4096) payload[i] = static_cast<char>('a' + i / 4096 % 26);
+    publish(broker, kApp, payload, 1);
+    const size_t want = std::string("start success.\nrecv push:").size() + big + 1;
+    struct stat st {};
+    for (int i = 0; i < 6000 && (stat(path("out").c_str(), &st) != 0 || size_t(st.st_size) < want);
+         ++i)
+        std::this_thread::sleep_for(10ms);
+    const long peak = sktest::status_kib(p.pid(), "VmHWM:");
+    std::this_thread::sleep_for(1s);
+    const long after = rss_kib(p.pid());
+    EXPECT_EQ(read_file("out"), "start success.\nrecv push:" + payload + "\n");
+    const double copies = double(peak - idle) / double(big >> 10);
+    std::printf(
+        "64 MiB push: idle %ld KiB, peak %.2f copies above it, %ld KiB resident 1 s later\n", idle,
+        copies, after);
+    if (sktest::kInstrumented) return;  // sanitizer allocators keep what is freed
+    EXPECT_LE(copies, 3.2);
+    EXPECT_LT(after, 40 << 10);
+}

@@ -1,9 +1,12 @@
 // SPDX-License-Identifier: MIT
 // Drives the real pushdemo binary as a process against the SDK stand-in (and
 // once against another SDK library), reading its stdout from a pipe.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <stdlib.h>
 #include <sys/stat.h>
+#include <termios.h>
 
 #include <fstream>
 #include <regex>
@@ -250,25 +253,94 @@ TEST_F(Pushdemo, PrintsThePushWhenTheCopyCannotBeAllocated) {
     EXPECT_NE(read_file("stderr").find("strndup refused"), std::string::npos);
 }
 
+// A push is anyone's bytes. On a terminal its control characters and C1
+// controls are shown escaped, so it cannot retitle or clear the screen;
+// through a pipe every byte is kept. A push over OSTREL_SDK_MAX_PUSH is
+// dropped with a line naming its size, and the next one still arrives.
+TEST_F(Pushdemo, HostilePushesOnATerminalOverTheLimitAndBadSettings) {
+    const std::string big(3 << 20, 'b');  // past the guarded copy
+    const std::vector<std::string> pushes = {"\x1b]0;retitled\x07",
+                                             "\x1b[2J\x1b[Hcleared",
+                                             "caf\xc3\xa9 \xe2\x82\xac ok",
+                                             "c1 \xc2\x9b"
+                                             "31m",
+                                             "raw \xff\x80 \r\x7f",
+                                             "tab\tand\nnewline",
+                                             big};
+    const std::string on_terminal =
+        "start success.\n"
+        "recv push:\\x1b]0;retitled\\x07\n"
+        "recv push:\\x1b[2J\\x1b[Hcleared\n"
+        "recv push:caf\xc3\xa9 \xe2\x82\xac ok\n"
+        "recv push:c1 \\xc2\\x9b31m\n"
+        "recv push:raw \\xff\\x80 \\x0d\\x7f\n"
+        "recv push:tab\tand\nnewline\n"
+        "recv push:" +
+        big + "\n";
+    {
+        const int master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+        ASSERT_GE(master, 0);
+        ASSERT_EQ(grantpt(master), 0);
+        ASSERT_EQ(unlockpt(master), 0);
+        const std::string slave_path = ptsname(master);
+        const int slave = open(slave_path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+        termios raw{};
+        ASSERT_EQ(tcgetattr(slave, &raw), 0);
+        cfmakeraw(&raw);  // the bytes as written, no \r added
+        ASSERT_EQ(tcsetattr(slave, TCSANOW, &raw), 0);
+        Child child({PUSHDEMO}, {{"OSTREL_SDK_FEED", write_feed(pushes)}}, "/dev/null",
+                    path("stderr"), slave_path);
+        std::string got;
+        char buf[65536];
+        for (pollfd p{master, POLLIN, 0};
+             got.size() < on_terminal.size() && poll(&p, 1, 30000) == 1;) {
+            const ssize_t n = read(master, buf, sizeof buf);
+            if (n <= 0) break;
+            got.append(buf, static_cast<size_t>(n));
+        }
+        EXPECT_EQ(start_line_first(got), on_terminal);
+        close(slave);
+        close(master);
+    }
+    auto piped = start({}, write_feed(pushes));
+    std::string expected = "start success.\n";
+    for (const auto &p : pushes) expected += printed(p);
+    EXPECT_EQ(start_line_first(piped->read_until(
+                  [&](const std::string &out) { return out.size() >= expected.size(); })),
+              expected);
+
+    auto capped = start({{"OSTREL_SDK_MAX_PUSH", "10"}},
+                        write_feed({"ten bytes!", "eleven byte", big, "ten again!"}));
+    EXPECT_EQ(start_line_first(capped->read_lines(3)),
+              "start success.\nrecv push:ten bytes!\nrecv push:ten again!\n");
+    const std::string err = read_file("stderr");
+    EXPECT_NE(err.find("a push of 11 bytes is over OSTREL_SDK_MAX_PUSH (10 bytes); dropped"),
+              std::string::npos)
+        << err;
+    EXPECT_NE(err.find("a push of 3145728 bytes is over"), std::string::npos) << err;
+
+    const std::pair<const char *, const char *> bad[] = {
+        {"OSTREL_SDK_MAX_PUSH", "0"},
+        {"OSTREL_SDK_MAX_PUSH", "1k"},
+        {"OSTREL_SDK_MAX_PUSH", "99999999999"},
+        {"OSTREL_SDK_SEND_PASSWORD_UNENCRYPTED", "yes"}};
+    for (const auto &[name, value] : bad) {
+        auto child = start({{name, value}});
+        EXPECT_EQ(child->wait_exit(), 1 << 8) << name << "=" << value;
+        EXPECT_EQ(child->output(), "Start error.\n");
+        EXPECT_NE(read_file("stderr").find(std::string(name) + "=" + value), std::string::npos)
+            << read_file("stderr");
+    }
+}
+
 }  // namespace
 
 namespace {
 
 using sktest::kInstrumented;
 
-// Resident memory of a process, in KiB.
 long rss_kib(pid_t pid) {
-    std::ifstream f("/proc/" + std::to_string(pid) + "/status");
-    std::string key;
-    long value = -1;
-    while (f >> key) {
-        if (key == "VmRSS:") {
-            f >> value;
-            break;
-        }
-        f.ignore(1 << 16, '\n');
-    }
-    return value;
+    return sktest::status_kib(pid, "VmRSS:");
 }
 
 // 8 delivery threads x 100,000 pushes into a file: every push arrives once

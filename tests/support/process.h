@@ -14,6 +14,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdlib>
+#include <fstream>
 #include <functional>
 #include <map>
 #include <stdexcept>
@@ -32,6 +33,21 @@ inline constexpr bool kInstrumented = true;
 #else
 inline constexpr bool kInstrumented = false;
 #endif
+
+// A value of /proc/PID/status in KiB ("VmRSS:", "VmHWM:"), or -1.
+inline long status_kib(pid_t pid, const std::string &field) {
+    std::ifstream f("/proc/" + std::to_string(pid) + "/status");
+    std::string key;
+    long value = -1;
+    while (f >> key) {
+        if (key == field) {
+            f >> value;
+            break;
+        }
+        f.ignore(1 << 16, '\n');
+    }
+    return value;
+}
 
 // A fresh directory under /tmp for one test, removed with its contents.
 class ScratchDir {
