@@ -94,6 +94,26 @@ size_t move_some(int from, off_t *off, int to, size_t n, const std::string &name
     return static_cast<size_t>(r);
 }
 
+// The kernel's rule for sticky, world-writable directories such as /tmp
+// (fs.protected_symlinks, protected_regular and protected_fifos, which
+// Debian turns on): there a shell redirect refuses to follow a symlink, or
+// to open an existing file or FIFO, that belongs to someone else than the
+// user and the directory's owner: whoever planted it may not pick where the
+// user's output goes. This command follows symlinks by hand and opens an
+// existing file without O_CREAT, out of the kernel's sight, so it applies
+// the rule itself, whatever those settings say. `entry` is lstat(path).
+void refuse_planted(const std::string &path, const struct stat &entry, const char *what) {
+    const std::string dir = dir_of(path);
+    struct stat d {};
+    if (stat(dir.c_str(), &d) != 0 || (d.st_mode & (S_ISVTX | S_IWOTH)) != (S_ISVTX | S_IWOTH) ||
+        entry.st_uid == geteuid() || entry.st_uid == d.st_uid)
+        return;
+    fail("refusing to " + std::string(what) + " " + path + ": it belongs to another user, in " +
+         dir +
+         ", a sticky directory anyone can write to, where a redirect would be refused "
+         "as well: write the output somewhere else");
+}
+
 std::string terminal_refusal(const char *what) {
     return std::string("refusing to write ") + what + " to a terminal: use " + name(Opt::kOut) +
            " FILE or a redirect";
@@ -128,11 +148,13 @@ void Output::open_path(const std::string &path) {
         const ssize_t n = readlink(p.c_str(), target, sizeof target - 1);
         if (n < 0) break;
         if (hops == 40) fail("too many levels of symbolic links: " + path);
+        if (lstat(p.c_str(), &st) == 0) refuse_planted(p, st, "follow the symlink");
         target[n] = '\0';
         p = target[0] == '/' ? std::string(target) : dir_of(p) + "/" + target;
     }
     if (!rules_.key && stat(p.c_str(), &st) == 0) {
         if (S_ISDIR(st.st_mode)) fail(name_ + " is a directory");
+        if (S_ISREG(st.st_mode) || S_ISFIFO(st.st_mode)) refuse_planted(p, st, "write into");
         if (!S_ISREG(st.st_mode)) {  // a device, FIFO or socket: in place
             const int fd = open(p.c_str(), O_WRONLY | O_CLOEXEC);
             if (fd < 0) fail(error_text("cannot open " + path));
@@ -283,15 +305,43 @@ void Output::commit() {
     owned_ = false;
 }
 
+// Replacing a file in place (--force) keeps its inode, mode, owner and
+// links, but is no atomic rename: the whole new size is reserved before the
+// first byte changes, so that a full disk stops it while the file is still
+// untouched, and SIGINT, SIGTERM and SIGHUP wait until the copy is done. The
+// new bytes are then written over the old ones and the rest cut off.
+void Output::reserve_in_place(off_t size) {
+    if (size == 0) return;
+    if (retry([&] { return fallocate(dest_, FALLOC_FL_KEEP_SIZE, 0, size); }) == 0) return;
+    const int err = errno;
+    if (err == ENOSPC || err == EDQUOT || err == EFBIG)
+        fail(
+            error_text("no room to replace " + name_ + " with " + std::to_string(size) + " bytes") +
+            "; it is untouched: free some space, or write elsewhere with " + name(Opt::kOut));
+    // Without a reservation, a file system that runs full could leave the
+    // file half old and half new; the one safe way is a new file.
+    errno = err;
+    fail(error_text("cannot reserve room in " + name_ + " before replacing it") +
+         "; it is untouched: write a new file with " + name(Opt::kOut) + " and move it in place");
+}
+
 void Output::copy_spool() {
     const off_t end = lseek(fd_, 0, SEEK_END);
-    if (end < 0 || (dest_truncate_ && ftruncate(dest_, 0) != 0))
-        fail(error_text("cannot write " + name_));
+    if (end < 0) fail(error_text("cannot read the spool of " + name_));
+    sigset_t stop{}, old{};
+    if (dest_truncate_) {
+        reserve_in_place(end);
+        sigemptyset(&stop);
+        for (int sig : {SIGINT, SIGTERM, SIGHUP}) sigaddset(&stop, sig);
+        sigprocmask(SIG_BLOCK, &stop, &old);
+    }
     for (off_t off = 0; off < end;)
         if (move_some(fd_, &off, dest_, static_cast<size_t>(end - off), name_) == 0) break;
     const int dest = dest_;
     dest_ = -1;
-    if (dest_truncate_ && fsync(dest) != 0) fail(error_text("cannot write " + name_));
+    if (dest_truncate_ && (ftruncate(dest, end) != 0 || fsync(dest) != 0))
+        fail(error_text("cannot write " + name_));
+    if (dest_truncate_) sigprocmask(SIG_SETMASK, &old, nullptr);
     if (dest_owned_ && close(dest) != 0) fail(error_text("cannot write " + name_));
 }
 

@@ -12,7 +12,10 @@
 //   - an existing regular file: only with `force`; the output is spooled to
 //     an unlinked temporary file and copied into the file once complete, so
 //     its inode, mode, owner and links stay, and a read-only directory does
-//     not matter.
+//     not matter. Its whole new size is reserved first: where that fails
+//     (no room, or a file system that cannot reserve) the file is untouched;
+//   - in a sticky directory anyone can write to (/tmp), a symlink, file or
+//     FIFO of another user's is refused, as a shell redirect would be.
 // A named temporary file is removed on failure and on SIGINT, SIGTERM or
 // SIGHUP; nothing reaches a new or existing file unless commit() is called.
 // Binary output (an envelope, a key) is never written to a terminal.
@@ -62,6 +65,7 @@ class Output {
     void spool(bool beside);
     void spool_to_file();
     void copy_spool();
+    void reserve_in_place(off_t size);
 
     std::string name_, final_;
     OutputRules rules_;

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <openssl/crypto.h>
 #include <stdlib.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 
 #include <filesystem>
@@ -364,6 +365,79 @@ TEST_F(Tool, AsAUserStdoutLinksAndReadOnlyDirectories) {
     chmod(path("ro").c_str(), 0755);
     ASSERT_EQ(ro.status, 0) << ro.err;
     EXPECT_EQ(read("ro/file").size(), 33u);
+}
+
+// Output paths another user laid out: in a sticky directory anyone can
+// write to, a symlink or file of someone else's is refused, as a shell
+// redirect refuses it (fs.protected_symlinks, protected_regular), and the
+// place it names is left alone; one's own is followed. Needs root to plant
+// as another user.
+TEST_F(Tool, HostilePlantedLinksInAStickyDirectory) {
+    if (geteuid() != 0) GTEST_SKIP() << "planting files as another user needs root";
+    const std::string plain = write("plain", Bytes(20, 'p'));
+    ASSERT_EQ(mkdir(path("tmp").c_str(), 01777), 0);
+    ASSERT_EQ(chmod(path("tmp").c_str(), 01777), 0);  // past the umask
+    ASSERT_EQ(symlink(path("victim").c_str(), path("tmp/report").c_str()), 0);
+    ASSERT_EQ(lchown(path("tmp/report").c_str(), 65534, 65534), 0);
+    write("tmp/theirs", {'t', 'h', 'e', 'i', 'r', 's'});
+    ASSERT_EQ(chown(path("tmp/theirs").c_str(), 65534, 65534), 0);
+    ASSERT_EQ(symlink(path("mine").c_str(), path("tmp/mine").c_str()), 0);
+    struct Case {
+        std::string out;
+        int status;
+        const char *message;
+    };
+    const Case cases[] = {
+        {path("tmp/report"), 1, "refusing to follow the symlink"},
+        {path("tmp/theirs"), 1, "refusing to write into"},
+        {path("tmp/mine"), 0, ""},
+    };
+    for (const Case &c : cases) {
+        const Result r =
+            sealkit({"seal", "--cipher", "builtin", "--in", plain, "--out", c.out, "--force"});
+        EXPECT_EQ(r.status, c.status) << c.out << ": " << r.err;
+        EXPECT_NE(r.err.find(c.message), std::string::npos) << r.err;
+    }
+    EXPECT_FALSE(exists("victim"));
+    EXPECT_EQ(read("tmp/theirs"), (Bytes{'t', 'h', 'e', 'i', 'r', 's'}));
+    EXPECT_EQ(read("mine").size(), 33u);
+}
+
+// --force replaces a file in place: on a file system too full for the new
+// bytes it fails with the file untouched, whether the spool could go beside
+// it or (its directory unwritable for the user) in TMPDIR; a shorter output
+// leaves nothing of the old one behind it. Needs root to mount a small tmpfs.
+TEST_F(Tool, HostileForceOnAFullFileSystemLeavesTheFileUntouched) {
+    const std::string small = path("small");
+    ASSERT_EQ(mkdir(small.c_str(), 0755), 0);
+    if (geteuid() != 0 ||
+        std::system(
+            ("mount -t tmpfs -o size=1M,mode=0755 tmpfs " + small + " 2>/dev/null").c_str()) != 0)
+        GTEST_SKIP() << "mounting a small tmpfs needs root";
+    struct Unmount {
+        std::string dir;
+        ~Unmount() { umount2(dir.c_str(), MNT_DETACH); }
+    } unmount{small};
+    const Bytes old = {'n', 'i', 'n', 'e', ' ', 'b', 'y', 't', 'e'};
+    write("small/file", old, 0666);
+    const std::string big = write("big", Bytes(3 << 20, 'b'));
+    for (const bool as_user : {false, true}) {
+        SCOPED_TRACE(as_user ? "as a user, directory read-only" : "as root");
+        if (as_user) chmod(small.c_str(), 0555);
+        const std::vector<std::string> args = {"seal", "--cipher", "builtin",       "--in",
+                                               big,    "--out",    small + "/file", "--force"};
+        const Result r = as_user ? sealkit_as_user(args) : sealkit(args);
+        EXPECT_EQ(r.status, 1) << r.err;
+        EXPECT_NE(r.err.find(small + "/file"), std::string::npos) << r.err;
+        EXPECT_EQ(read("small/file"), old);
+    }
+    chmod(small.c_str(), 0755);
+    write("small/file", Bytes(2000, 'o'), 0666);
+    const Result r = sealkit({"seal", "--cipher", "builtin", "--in", write("short", Bytes(20, 's')),
+                              "--out", small + "/file", "--force"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(read("small/file"),
+              sealkit({"seal", "--cipher", "builtin", "--in", path("short")}).out);
 }
 
 // SIGTERM while the output is written leaves no temporary file behind.
