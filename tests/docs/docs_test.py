@@ -24,6 +24,11 @@ that, visibly in the document's source:
 (several at once: "build-tree, until-killed")
 (in a man page: .\\" docs-test: ...). Then the Python package's doctests.
 Prints one line per block; exits 1 when any fails.
+
+First, the prose of every document (README.md, SECURITY.md, BENCHMARKS.md,
+CHANGELOG.md and the man pages) is read for text left in by mistake: TODO,
+FIXME, TBD, XXX, {{...}}, and NAMES_LIKE_THIS that name nothing in the
+source tree (a placeholder, or a setting that was renamed).
 """
 import argparse
 import os
@@ -40,6 +45,41 @@ MAN_PAGES = ["tools/sealkit.1", "client/pushdemo.1", "sealkit/sealkit.3"]
 RUN = {"sh", "console", "python", "js"}
 NOT_RUN = {"c", "cmake", "text"}
 UNTIL_KILLED_SECONDS = 3
+
+
+PROSE = MARKDOWN + ["BENCHMARKS.md", "CHANGELOG.md"] + MAN_PAGES
+LEFTOVER = re.compile(r"\b(?:TODO|FIXME|TBD|XXX)\b|\{\{[^}]*\}\}")
+# Not after "-": a compiler's -DNAME is the name with a flag in front.
+NAME = re.compile(r"(?<![\w-])[A-Z][A-Z0-9]*(?:_[A-Z0-9]+)+\b")
+CODE_DIRS = ["sealkit", "tools", "client", "sdk_standin", "python", "node", "scripts", "tests",
+             "bench", "fuzz", "examples", "cmake", "debian", ".ci"]
+
+
+def source_names():
+    """Every NAME_LIKE_THIS in the source tree's code and build files."""
+    names = set()
+    paths = [os.path.join(SOURCE, f) for f in ("CMakeLists.txt", "CMakePresets.json", "build.sh")]
+    for d in CODE_DIRS:
+        for root, dirs, files in os.walk(os.path.join(SOURCE, d)):
+            dirs[:] = [x for x in dirs if x not in ("node_modules", "build", "__pycache__")]
+            paths += [os.path.join(root, f) for f in files]
+    for path in paths:
+        if os.path.relpath(path, SOURCE) in PROSE or not os.path.isfile(path):
+            continue
+        with open(path, encoding="utf-8", errors="replace") as f:
+            names.update(NAME.findall(f.read()))
+    return names
+
+
+def leftovers():
+    """Lines of the documents that hold text left in by mistake."""
+    known, found = source_names(), []
+    for doc in PROSE:
+        with open(os.path.join(SOURCE, doc), encoding="utf-8") as f:
+            for n, line in enumerate(f, 1):
+                bad = LEFTOVER.findall(line) + [m for m in NAME.findall(line) if m not in known]
+                found += [f"{doc}:{n}: {b}" for b in bad]
+    return found
 
 
 class Block:
@@ -267,6 +307,9 @@ def main():
     mode.add_argument("--installed", action="store_true", help="test the installed packages")
     args = ap.parse_args()
     r = Runner(os.path.abspath(args.build) if args.build else None)
+    for where in leftovers():
+        print(f"FAILED {where}: left in by mistake, or names nothing in the source")
+        r.failed += 1
     try:
         for doc in MARKDOWN:
             r.document(doc, markdown_blocks(doc))
