@@ -172,7 +172,9 @@ struct Password {
     Password() = default;
     Password(const Password &) = delete;
     Password &operator=(const Password &) = delete;
-    ~Password() { explicit_bzero(bytes.data(), bytes.size()); }
+    ~Password() {
+        if (!bytes.empty()) explicit_bzero(bytes.data(), bytes.size());
+    }
     const char *c_str() const { return bytes.data(); }
     std::vector<char> bytes;
 };
