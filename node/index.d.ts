@@ -52,11 +52,13 @@ export class Key {
   readonly cipher: Cipher;
   seal(data: Bytes): Buffer;
   open(envelope: Bytes): Buffer;
-  /** The envelope's length; nothing is written when it fails. */
+  /** The envelope's length; nothing is written when it fails. `out` must not overlap `data`. */
   sealInto(data: Bytes, out: Bytes, offset?: number): number;
-  /** The plaintext's length; `out` needs envelope.length bytes of room. */
+  /** The plaintext's length; `out` needs envelope.length bytes of room and must not overlap it. */
   openInto(envelope: Bytes, out: Bytes, offset?: number): number;
+  /** Works on a copy of `data`, taken now: it may change or go at once. */
   sealAsync(data: Bytes): Promise<Buffer>;
+  /** Works on a copy of `envelope`, taken now. */
   openAsync(envelope: Bytes): Promise<Buffer>;
   sealer(options?: StreamOptions): SealkitStream;
   opener(options?: StreamOptions): SealkitStream;
