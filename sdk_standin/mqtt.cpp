@@ -187,7 +187,7 @@ std::string read_password(const std::string &file, Password &out, bool warn) {
     const int fd = open(file.c_str(), O_RDONLY | O_CLOEXEC);
     struct stat st {};
     if (fd < 0 || fstat(fd, &st) != 0) {
-        const std::string why = "cannot read password file " + file + ": " + strerror(errno);
+        std::string why = "cannot read password file " + file + ": " + strerror(errno);
         if (fd >= 0) close(fd);
         return why;
     }
@@ -207,7 +207,7 @@ std::string read_password(const std::string &file, Password &out, bool warn) {
         const ssize_t got = read(fd, out.bytes.data() + n, kMaxPassword + 3 - n);
         if (got < 0 && errno == EINTR) continue;
         if (got < 0) {
-            const std::string why = "cannot read password file " + file + ": " + strerror(errno);
+            std::string why = "cannot read password file " + file + ": " + strerror(errno);
             close(fd);
             return why;
         }

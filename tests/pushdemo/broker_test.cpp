@@ -344,19 +344,19 @@ TEST_F(BrokerTest, HostileLoginsAndPushes) {
     struct File {
         const char *what;
         std::string content;
-        mode_t mode;
         std::string message;  // on stderr
+        mode_t mode;
         bool starts;
     };
     const File files[] = {
-        {"open to others", "s3cret\n", 0644,
+        {"open to others", "s3cret\n",
          "warning: password file " + path("pw") +
              " is open to its group and others (mode 0644): chmod 600 it",
-         true},
-        {"longer than MQTT carries", std::string(65536, 'p'), 0600, "holds more than 65535 bytes",
+         0644, true},
+        {"longer than MQTT carries", std::string(65536, 'p'), "holds more than 65535 bytes", 0600,
          false},
-        {"a NUL byte", std::string("s3\0cret", 7), 0600, "holds a NUL byte", false},
-        {"missing", "", 0, "cannot read password file " + path("pw"), false},
+        {"a NUL byte", std::string("s3\0cret", 7), "holds a NUL byte", 0600, false},
+        {"missing", "", "cannot read password file " + path("pw"), 0, false},
     };
     for (const File &f : files) {
         unlink(path("pw").c_str());

@@ -1,9 +1,10 @@
 // SPDX-License-Identifier: MIT
 // The stand-in SDK's feed line decoder.
-#include "failover.h"
 #include "feed.h"
 
 #include <gtest/gtest.h>
+
+#include "failover.h"
 
 namespace {
 

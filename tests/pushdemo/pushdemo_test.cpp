@@ -262,8 +262,7 @@ TEST_F(Pushdemo, HostilePushesOnATerminalOverTheLimitAndBadSettings) {
     const std::vector<std::string> pushes = {"\x1b]0;retitled\x07",
                                              "\x1b[2J\x1b[Hcleared",
                                              "caf\xc3\xa9 \xe2\x82\xac ok",
-                                             "c1 \xc2\x9b"
-                                             "31m",
+                                             std::string("c1 \xc2\x9b") + "31m",
                                              "raw \xff\x80 \r\x7f",
                                              "tab\tand\nnewline",
                                              big};
