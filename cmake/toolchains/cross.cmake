@@ -6,7 +6,10 @@
 # (OpenSSL and the rest): through multiarch (dpkg --add-architecture, then
 # libssl-dev:<arch>), or, where the archive has them at another version than
 # the build machine's, from a sysroot unpacked from the target's own packages
-# (apt-get download, dpkg-deb -x), named by CROSS_SYSROOT in the environment.
+# (apt-get download, dpkg-deb -x), named by CROSS_SYSROOT in the environment;
+# or, where the archive serves none (s390x on some mirrors), from
+# /opt/sealkit-cross/<triplet>, which scripts/cross.sh builds from Debian's
+# sources and this file then uses by itself.
 # Tests run through Debian's qemu-user (CMAKE_CROSSCOMPILING_EMULATOR): no
 # binfmt registration, no chroot.
 set(CMAKE_SYSTEM_NAME Linux)
@@ -30,6 +33,17 @@ if(CROSS_SYSROOT)
     set(ENV{PKG_CONFIG_LIBDIR}
         "${CROSS_SYSROOT}/usr/lib/${CROSS_TRIPLET}/pkgconfig:${CROSS_SYSROOT}/usr/share/pkgconfig")
     set(qemu_root ${CROSS_SYSROOT})
+elseif(EXISTS /opt/sealkit-cross/${CROSS_TRIPLET}/.ready)
+    # Where the archive serves none of the target's packages, scripts/cross.sh
+    # builds OpenSSL, libmosquitto and GoogleTest from Debian's sources into
+    # this prefix, static: found there first, with the cross compiler's own
+    # C and C++ runtime for the rest.
+    set(CROSS_PREFIX /opt/sealkit-cross/${CROSS_TRIPLET})
+    list(PREPEND CMAKE_PREFIX_PATH ${CROSS_PREFIX})
+    set(OPENSSL_ROOT_DIR ${CROSS_PREFIX})
+    set(OPENSSL_USE_STATIC_LIBS TRUE)
+    set(ENV{PKG_CONFIG_LIBDIR} "${CROSS_PREFIX}/lib/pkgconfig")
+    set(qemu_root /usr/${CROSS_TRIPLET})
 else()
     # pkg-config reads the target's .pc files, not the build machine's.
     set(ENV{PKG_CONFIG_LIBDIR} "/usr/lib/${CROSS_TRIPLET}/pkgconfig:/usr/share/pkgconfig")
