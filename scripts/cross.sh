@@ -60,13 +60,25 @@ sysroot() {
 # knows the same path.
 prefix_root=/opt/sealkit-cross
 
-# The source of a Debian source package, unpacked (and verified against its
-# .dsc) under `dir`; prints the unpacked directory.
+# The versions of a Debian source package the archive lists, newest first.
+source_versions() {
+    apt-cache showsrc "$1" | sed -n 's/^Version: //p' | sort -Vru
+}
+
+# The newest source of a Debian source package that the mirror serves (a
+# mirror may lag behind its own index), unpacked and verified against its
+# .dsc under `dir`; prints the version, then the unpacked directory.
 debian_source() {
-    local name=$1 dir=$2
+    local name=$1 dir=$2 v
     mkdir -p "$dir"
-    (cd "$dir" && rm -rf ./*/ && apt-get source -qq "$name" >/dev/null) || return 1
-    ls -d "$dir"/"$name"-*/ | head -1
+    for v in $(source_versions "$name"); do
+        if (cd "$dir" && rm -rf ./* && apt-get source -qq "$name=$v" >/dev/null); then
+            echo "$v"
+            ls -d "$dir"/"$name"-*/ | head -1
+            return 0
+        fi
+    done
+    return 1
 }
 
 # The target's libssl, libcrypto, libmosquitto and GoogleTest, built from
@@ -80,26 +92,30 @@ built_prefix() {
     sed -n 's/^deb \(.*\)$/deb-src \1/p' /etc/apt/sources.list >/etc/apt/sources.list.d/sealkit-src.list
     apt-get update -qq >>"$log" 2>&1
     apt_install dpkg-dev googletest >>"$log" 2>&1 || return 1
-    local versions
-    versions=$(for p in openssl mosquitto; do
-        printf '%s=%s ' "$p" "$(apt-cache showsrc "$p" | sed -n 's/^Version: //p' | sort -V | tail -1)"
-    done; dpkg-query -W -f='googletest=${Version}' googletest)
-    if [[ $(cat "$prefix/.ready" 2>/dev/null) == "$versions" ]]; then
-        echo "$versions"
+    # The key of what is built: the source versions the archive lists.
+    local listed
+    listed=$(for p in openssl mosquitto; do echo "$p" $(source_versions "$p"); done
+             dpkg-query -W -f='googletest ${Version}\n' googletest)
+    if [[ $(cat "$prefix/.ready" 2>/dev/null) == "$listed" ]]; then
+        cat "$prefix/.built"
         return 0
     fi
-    echo "== building $versions for $arch into $prefix" >>"$log"
     rm -rf "$prefix" && mkdir -p "$prefix"
-    local dir jobs
+    local dir jobs got built
     jobs=$(nproc)
     # OpenSSL: its own Configure for the target, static libraries only.
-    dir=$(debian_source openssl "$src") || return 1
+    got=$(debian_source openssl "$src/openssl") || return 1
+    dir=$(tail -1 <<<"$got")
+    built="openssl=$(head -1 <<<"$got")"
+    echo "== building OpenSSL ${built#*=} for $arch into $prefix" >>"$log"
     (cd "$dir" && ./Configure linux64-"$arch" --cross-compile-prefix="$t"- --prefix="$prefix"         --libdir=lib --openssldir=/usr/lib/ssl no-shared no-tests no-docs no-apps &&
         make -j"$jobs" build_libs && make install_dev) >>"$log" 2>&1 || return 1
     # libmosquitto alone, static and position-independent (the SDK stand-in
     # is a shared library), on that OpenSSL.
     local tc=$here/cmake/toolchains/$t.cmake
-    dir=$(debian_source mosquitto "$src") || return 1
+    got=$(debian_source mosquitto "$src/mosquitto") || return 1
+    dir=$(tail -1 <<<"$got")
+    built+=" mosquitto=$(head -1 <<<"$got") googletest=$(dpkg-query -W -f='${Version}' googletest)"
     cmake -S "$dir" -B "$src/mosquitto-build" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$tc"         -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX="$prefix" -DCMAKE_INSTALL_LIBDIR=lib         -DCMAKE_POSITION_INDEPENDENT_CODE=ON -DWITH_STATIC_LIBRARIES=ON -DWITH_PIC=ON         -DWITH_BROKER=OFF -DWITH_APPS=OFF -DWITH_CLIENTS=OFF -DWITH_PLUGINS=OFF -DWITH_LIB_CPP=OFF         -DWITH_CJSON=OFF -DWITH_SRV=OFF -DDOCUMENTATION=OFF -DOPENSSL_ROOT_DIR="$prefix"         -DOPENSSL_USE_STATIC_LIBS=ON >>"$log" 2>&1 &&
         cmake --build "$src/mosquitto-build" >>"$log" 2>&1 &&
         cmake --install "$src/mosquitto-build" >>"$log" 2>&1 || return 1
@@ -110,8 +126,9 @@ built_prefix() {
     # GoogleTest from the sources Debian ships in /usr/src/googletest.
     cmake -S /usr/src/googletest -B "$src/googletest-build" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$tc"         -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX="$prefix" -DCMAKE_INSTALL_LIBDIR=lib         >>"$log" 2>&1 && cmake --build "$src/googletest-build" >>"$log" 2>&1 &&
         cmake --install "$src/googletest-build" >>"$log" 2>&1 || return 1
-    echo "$versions" >"$prefix/.ready"
-    echo "$versions"
+    echo "$built" >"$prefix/.built"
+    echo "$listed" >"$prefix/.ready"
+    echo "$built"
 }
 
 # One architecture, on a Debian 13 system: what it needs, the build, the
