@@ -247,7 +247,7 @@ class Session {
                         " is not a number of seconds from 1 to 3600");
         if (const std::string why = check_login(); !why.empty()) return fail(why);
         const size_t n = nodes_.size();
-        const size_t first = std::random_device{}() % n;
+        const size_t first = start_node(n, rng_);
         const double deadline = now() + static_cast<double>(timeout);
         for (size_t k = 0; k < n; ++k) {
             const size_t i = (first + k) % n;
@@ -425,6 +425,7 @@ class Session {
             heard();
             int rc = MOSQ_ERR_SUCCESS;
             while (rc == MOSQ_ERR_SUCCESS) {
+                errno = 0;  // so that the errno a loss leaves is its own (cause())
                 rc = mosquitto_loop(m, 200, 1);
                 if (rc == MOSQ_ERR_SUCCESS) rc = probe(m);
             }
@@ -470,19 +471,24 @@ class Session {
     }
 
     // What a loss's result says, for people: never a bare "Unknown error.".
+    // libmosquitto reports a reset as a lost connection, and a TLS record it
+    // cannot read as an errno of EPROTO: errno tells them apart.
     std::string cause(int rc, int err) const {
         std::string silent = "no answer in " + std::to_string(c_.settings.keepalive) + " s";
+        const std::string tls =
+            "TLS failure" + (last_error_.empty() ? "" : " (" + last_error_ + ")");
         switch (rc) {
             case kSilent:
             case MOSQ_ERR_KEEPALIVE:
                 return silent;
             case MOSQ_ERR_CONN_LOST:
-                return "closed by the broker";
+                return err == ECONNRESET ? "connection reset" : "closed by the broker";
             case MOSQ_ERR_TLS:
-                return "TLS failure" + (last_error_.empty() ? "" : " (" + last_error_ + ")");
+                return tls;
             case MOSQ_ERR_ERRNO:
                 if (err == ETIMEDOUT) return silent;
                 if (err == ECONNRESET || err == EPIPE) return "connection reset";
+                if (err == EPROTO && c_.servers[current_].tls) return tls;
                 return strerror(err);
             default:
                 return "libmosquitto error " + std::to_string(rc) + " (" + mosquitto_strerror(rc) +
@@ -494,17 +500,15 @@ class Session {
         const size_t n = nodes_.size();
         const long timeout = c_.settings.connect_timeout;
         const double share = std::max(1.0, static_cast<double>(timeout) / static_cast<double>(n));
-        // The first round at once; then backoffs of 500 ms doubling to
-        // 30,000, each waited at random up to it.
-        for (unsigned backoff_ms = 500;; backoff_ms = std::min(backoff_ms * 2, 30000u)) {
-            for (const size_t i : round_after_loss(lost, n, rng_)) {
-                const std::string why = connect(i, now() + share, timeout);
-                if (why.empty()) return;
-                trace("not connected to " + c_.servers[i].text + ": " + why);
+        for (Reconnect plan(lost, n, rng_);;) {
+            const Reconnect::Step step = plan.next();
+            if (step.new_round) {
+                trace("round failed; waiting " + std::to_string(step.wait_ms) + " ms");
+                usleep(static_cast<useconds_t>(step.wait_ms) * 1000);
             }
-            const unsigned wait_ms = jittered(backoff_ms, rng_);
-            trace("round failed; waiting " + std::to_string(wait_ms) + " ms");
-            usleep(static_cast<useconds_t>(wait_ms) * 1000);
+            const std::string why = connect(step.node, now() + share, timeout);
+            if (why.empty()) return;
+            trace("not connected to " + c_.servers[step.node].text + ": " + why);
         }
     }
 

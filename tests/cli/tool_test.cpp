@@ -107,7 +107,9 @@ class Tool : public ::testing::Test {
     // As an unprivileged user when the tests run as root, so that file
     // permissions apply. The scratch directory is opened up for that user,
     // and the command (with libsealkit.so, in a shared build) is copied into
-    // it: the build tree need not be reachable for others.
+    // it: the build tree need not be reachable for others. Under an
+    // emulator the program itself is copied and run through the emulator,
+    // whose wrapper script would reach into the build tree.
     Result sealkit_as_user(std::vector<std::string> args, const std::string &stdout_path = "") {
         if (geteuid() != 0) {
             args.insert(args.begin(), SEALKIT_TOOL);
@@ -119,14 +121,25 @@ class Tool : public ::testing::Test {
                                        std::filesystem::copy_options::overwrite_existing);
             chmod(path(name).c_str(), 0755);
         };
-        copy(SEALKIT_TOOL, "sealkit");
         std::map<std::string, std::string> env;
 #ifdef SEALKIT_SHARED_LIB
         copy(SEALKIT_SHARED_LIB, std::filesystem::path(SEALKIT_SHARED_LIB).filename());
         env["LD_LIBRARY_PATH"] = scratch_.dir();
 #endif
-        args.insert(args.begin(), {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534",
-                                   "--clear-groups", "--", path("sealkit")});
+        std::vector<std::string> command = {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534",
+                                            "--clear-groups", "--"};
+#ifdef SKTEST_EMULATOR
+        copy(SEALKIT_TOOL_FILE, "sealkit");
+        std::istringstream emulator(SKTEST_EMULATOR);
+        for (std::string word; emulator >> word;) command.push_back(word);
+        if (!env.empty())
+            command.insert(command.end(), {"-E", "LD_LIBRARY_PATH=" + scratch_.dir()});
+        env.clear();  // for the program, not for the emulator
+#else
+        copy(SEALKIT_TOOL, "sealkit");
+#endif
+        command.push_back(path("sealkit"));
+        args.insert(args.begin(), command.begin(), command.end());
         return run(args, "/dev/null", stdout_path, env);
     }
 

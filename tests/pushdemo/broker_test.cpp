@@ -11,6 +11,7 @@
 
 #include "fake_server.h"
 #include "process.h"
+#include "proxy.h"
 
 using namespace std::chrono_literals;
 using sktest::Broker;
@@ -63,6 +64,30 @@ class BrokerTest : public ::testing::Test {
             std::this_thread::sleep_for(20ms);
         }
         return false;
+    }
+
+    // A CA (and another), a certificate for localhost, a broker password
+    // file for pushdemo / s3cret, and password files good and bad, in the
+    // scratch directory, with plain/ beside them for a second broker.
+    bool make_tls() const {
+        const std::string make =
+            "(cd " + scratch_.dir() +
+            " && mkdir plain && for ca in ca other; do openssl req -x509 -newkey ec -pkeyopt "
+            "ec_paramgen_curve:prime256v1 -nodes -keyout $ca.key -out $ca.pem -days 2 -subj "
+            "/CN=$ca -addext basicConstraints=critical,CA:TRUE -addext keyUsage=keyCertSign; done"
+            " && openssl req -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -keyout "
+            "server.key -out server.csr -subj /CN=localhost"
+            " && printf 'subjectAltName=DNS:localhost\\n' > san"
+            " && openssl x509 -req -in server.csr -CA ca.pem -CAkey ca.key -CAcreateserial -days 2 "
+            "-extfile san -out server.pem"
+            " && mosquitto_passwd -b -c passwd pushdemo s3cret && chmod 0600 passwd"
+            " && printf 's3cret\\n' > good && printf 'wrong\\n' > bad) >/dev/null 2>&1";
+        return std::system(make.c_str()) == 0;
+    }
+    // A broker listener's TLS lines for make_tls()'s files.
+    std::string tls_conf() const {
+        return "cafile " + path("ca.pem") + "\ncertfile " + path("server.pem") + "\nkeyfile " +
+               path("server.key") + "\n";
     }
 
     static size_t count(const std::string &hay, const std::string &needle) {
@@ -155,21 +180,8 @@ TEST_F(BrokerTest, SurvivesABrokerRestart) {
 // host name and password work; anything else is "Start error.".
 TEST_F(BrokerTest, TlsAndLogin) {
     const std::string d = scratch_.dir();
-    const std::string make =
-        "(cd " + d +
-        " && mkdir plain && for ca in ca other; do openssl req -x509 -newkey ec -pkeyopt "
-        "ec_paramgen_curve:prime256v1 -nodes -keyout $ca.key -out $ca.pem -days 2 -subj /CN=$ca "
-        "-addext basicConstraints=critical,CA:TRUE -addext keyUsage=keyCertSign; done"
-        " && openssl req -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -keyout "
-        "server.key -out server.csr -subj /CN=localhost"
-        " && printf 'subjectAltName=DNS:localhost\\n' > san"
-        " && openssl x509 -req -in server.csr -CA ca.pem -CAkey ca.key -CAcreateserial -days 2 "
-        "-extfile san -out server.pem"
-        " && mosquitto_passwd -b -c passwd pushdemo s3cret && chmod 0600 passwd"
-        " && printf 's3cret\\n' > good && printf 'wrong\\n' > bad) >/dev/null 2>&1";
-    ASSERT_EQ(std::system(make.c_str()), 0);
-    Broker broker(d, "cafile " + d + "/ca.pem\ncertfile " + d + "/server.pem\nkeyfile " + d +
-                         "/server.key\npassword_file " + d + "/passwd\nallow_anonymous false\n");
+    ASSERT_TRUE(make_tls());
+    Broker broker(d, tls_conf() + "password_file " + d + "/passwd\nallow_anonymous false\n");
     Broker plain(d + "/plain", "");  // only for a port that then refuses
     const std::string closed = plain.url();
     plain.stop();
@@ -314,6 +326,94 @@ TEST_F(BrokerTest, ASecondClientWithTheSameIdIsNamedAsTheCause) {
                 {}, "/dev/null", path("sub.err"));
     EXPECT_TRUE(stderr_has("session taken over by another client with this id (7301845529163047)"))
         << read_file("stderr");
+}
+
+// Start spreads a fleet over every node: the first node tried is any of
+// them. After a loss the client goes on to a live node without a backoff
+// wait, also when the round tries a dead node first.
+TEST_F(BrokerTest, StartsAnywhereAndFailsOverWithoutWaiting) {
+    std::vector<std::string> dead;
+    for (int i = 0; i < 3; ++i)
+        dead.push_back("mqtt://127.0.0.1:" + std::to_string(sktest::free_port()));
+    std::map<std::string, int> first;
+    for (int run = 0; run < 30; ++run) {  // a node left out has a chance of 2e-5
+        unlink(path("trace").c_str());
+        auto p = pushdemo(dead[0] + "," + dead[1] + "," + dead[2]);
+        ASSERT_EQ(p->wait_exit(30s), 1 << 8);
+        const std::string trace = read_file("trace");
+        const size_t at = trace.find("mqtt connect ") + 13;
+        ++first[trace.substr(at, trace.find('\n', at) - at)];
+    }
+    for (const std::string &node : dead) EXPECT_GT(first[node], 0) << node << " never came first";
+
+    ASSERT_EQ(mkdir(path("a").c_str(), 0755), 0);
+    ASSERT_EQ(mkdir(path("c").c_str(), 0755), 0);
+    Broker a(path("a")), c(path("c"));
+    const std::string b = dead[1];
+    unlink(path("trace").c_str());
+    auto p = pushdemo(a.url() + "," + b + "," + c.url());
+    ASSERT_EQ(p->read_lines(1, 30s), "start success.\n") << read_file("stderr");
+    int samples = 0;
+    for (int loss = 1; loss <= 40 && samples < 4; ++loss) {
+        const std::string before = read_file("trace");
+        const size_t on = before.rfind("mqtt connect ") + 13;
+        Broker &live = before.compare(on, a.url().size(), a.url()) == 0 ? a : c;
+        const auto lost_at = std::chrono::steady_clock::now();
+        live.signal(SIGKILL);
+        for (int i = 0; i < 1500 && count(read_file("stderr"), "reconnected to") < size_t(loss);
+             ++i)
+            std::this_thread::sleep_for(2ms);
+        const auto gap = std::chrono::steady_clock::now() - lost_at;
+        ASSERT_EQ(count(read_file("stderr"), "reconnected to"), size_t(loss))
+            << read_file("stderr");
+        const std::string since = read_file("trace").substr(before.size());
+        if (since.find("not connected to " + b) < since.find("mqtt connected 0")) {  // b first
+            ++samples;
+            EXPECT_EQ(since.find("round failed"), std::string::npos) << since;
+            // The first backoff would be a wait of up to 500 ms.
+            if (!sktest::kInstrumented) {
+                EXPECT_LT(gap, 300ms) << since;
+            }
+        }
+        live.start();
+    }
+    EXPECT_EQ(samples, 4) << "the dead node came first in too few rounds";
+}
+
+// Each way a connection is lost in use is named on the loss line, as the
+// README and pushdemo(1) promise.
+TEST_F(BrokerTest, EachLossNamesItsCause) {
+    ASSERT_TRUE(make_tls());
+    struct Case {
+        const char *what;
+        bool tls;
+        std::string cause;
+    };
+    const Case cases[] = {
+        {"broker killed", false, "closed by the broker"},
+        {"broker stopped", false, "no answer in 2 s"},
+        {"reset on the way", false, "connection reset"},
+        {"TLS record damaged on the way", true, "TLS failure"},
+    };
+    for (const Case &k : cases) {
+        SCOPED_TRACE(k.what);
+        Broker broker(path("plain"), k.tls ? tls_conf() + "allow_anonymous true\n" : "");
+        sktest::Proxy proxy(broker.port());
+        const std::string url =
+            std::string(k.tls ? "mqtts" : "mqtt") + "://localhost:" + std::to_string(proxy.port());
+        unlink(path("stderr").c_str());
+        auto p =
+            pushdemo(url, {{"OSTREL_SDK_KEEPALIVE", "2"}, {"OSTREL_SDK_CA_FILE", path("ca.pem")}});
+        ASSERT_EQ(p->read_lines(1, 30s), "start success.\n") << read_file("stderr");
+        const std::string what = k.what;
+        if (what == "broker killed") broker.signal(SIGKILL);
+        if (what == "broker stopped") broker.signal(SIGSTOP);
+        if (what == "reset on the way") proxy.reset();
+        if (what == "TLS record damaged on the way") proxy.corrupt();  // the probe's answer
+        EXPECT_TRUE(stderr_has("connection to " + url + " lost: " + k.cause, 20s))
+            << read_file("stderr");
+        broker.signal(SIGCONT);
+    }
 }
 
 }  // namespace

@@ -71,3 +71,41 @@ TEST(Failover, NextNodesAndWaitsAreSpread) {
     for (size_t q : quarters) EXPECT_NEAR(double(q) / kDraws, 0.25, 0.02);
     EXPECT_EQ(ostrel_standin::round_after_loss(0, 1, rng), std::vector<size_t>{0});
 }
+
+// Start spreads a fleet over every node, evenly.
+TEST(Failover, StartIsEvenOverEveryNode) {
+    std::mt19937_64 rng(35);
+    for (const size_t n : {1u, 2u, 3u, 5u}) {
+        std::vector<size_t> first(n);
+        constexpr size_t kDraws = 30000;
+        for (size_t i = 0; i < kDraws; ++i) ++first[ostrel_standin::start_node(n, rng)];
+        for (size_t f : first) EXPECT_NEAR(double(f) / kDraws, 1.0 / double(n), 0.02) << n;
+    }
+}
+
+// After a loss: every node of a round is tried without a wait, the lost one
+// last; before each later round exactly one wait, up to a backoff that
+// doubles from 500 ms to 30 s.
+TEST(Failover, OneWaitPerRoundNoneWithinIt) {
+    using ostrel_standin::Reconnect;
+    std::mt19937_64 rng(36);
+    for (const size_t n : {1u, 2u, 3u, 5u}) {
+        const size_t lost = n - 1;
+        Reconnect plan(lost, n, rng);
+        unsigned backoff = Reconnect::kFirstBackoffMs;
+        for (int round = 0; round < 12; ++round) {
+            std::vector<size_t> seen;
+            for (size_t k = 0; k < n; ++k) {
+                const Reconnect::Step s = plan.next();
+                const bool first_of_later_round = k == 0 && round > 0;
+                EXPECT_EQ(s.new_round, first_of_later_round) << n << " nodes, round " << round;
+                EXPECT_LE(s.wait_ms, first_of_later_round ? backoff : 0u);
+                seen.push_back(s.node);
+            }
+            if (round > 0) backoff = std::min(backoff * 2, Reconnect::kMaxBackoffMs);
+            EXPECT_EQ(seen.back(), lost);
+            std::sort(seen.begin(), seen.end());
+            EXPECT_EQ(std::adjacent_find(seen.begin(), seen.end()), seen.end()) << "a node twice";
+        }
+    }
+}

@@ -73,10 +73,23 @@ class Broker {
         if (!accepts(port_)) throw std::runtime_error("mosquitto did not start; see " + dir_);
     }
 
-    // SIGTERM: the broker writes its sessions to disk on the way out.
+    // SIGTERM: the broker writes its sessions to disk on the way out. One
+    // that has not ended 10 s later is killed, and stderr says so.
     void stop() {
         if (child_) child_->signal_and_wait(SIGTERM);
         child_.reset();
+    }
+
+    // Signals the broker without stopping it (SIGSTOP, SIGCONT), or kills it
+    // (SIGKILL: the process is then gone; start() starts it again).
+    void signal(int sig) {
+        if (!child_) return;
+        if (sig == SIGKILL) {
+            child_->signal_and_wait(SIGKILL);
+            child_.reset();
+        } else {
+            kill(child_->pid(), sig);
+        }
     }
 
     int port() const { return port_; }

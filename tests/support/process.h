@@ -13,6 +13,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <functional>
@@ -189,13 +190,27 @@ class Child {
     // The child's peak resident set, once wait_exit has reaped it.
     long max_rss_kib() const { return usage_.ru_maxrss; }
 
-    // Sends a signal and waits for the child to end; returns its wait status.
-    int signal_and_wait(int sig) {
+    // Sends a signal and waits up to `timeout` for the child to end; one
+    // that is still there then is killed, with a line on stderr saying so.
+    // Returns its wait status.
+    int signal_and_wait(int sig, std::chrono::milliseconds timeout = std::chrono::seconds(10)) {
         kill(pid_, sig);
-        read_until([](const std::string &) { return false; }, std::chrono::seconds(60));
+        const auto deadline = std::chrono::steady_clock::now() + timeout;
         int status = 0;
-        waitpid(pid_, &status, 0);
+        // Its output is read meanwhile, so that a full pipe never holds it.
+        while (waitpid(pid_, &status, WNOHANG) == 0) {
+            read_until([](const std::string &) { return false; }, std::chrono::milliseconds(10));
+            if (std::chrono::steady_clock::now() >= deadline) {
+                std::fprintf(stderr, "process %d did not end within %lld ms of signal %d; killed\n",
+                             static_cast<int>(pid_), static_cast<long long>(timeout.count()), sig);
+                kill(pid_, SIGKILL);
+                waitpid(pid_, &status, 0);
+                break;
+            }
+            if (eof_) usleep(10000);
+        }
         pid_ = -1;
+        read_until([](const std::string &) { return false; }, std::chrono::seconds(1));  // the rest
         return status;
     }
 
