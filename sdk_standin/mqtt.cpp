@@ -130,7 +130,15 @@ int reachable_family(const std::string &host, int port, double deadline, std::st
     hints.ai_socktype = SOCK_STREAM;
     hints.ai_flags = AI_ADDRCONFIG;
     addrinfo *found = nullptr;
-    const int gai = getaddrinfo(host.c_str(), std::to_string(port).c_str(), &hints, &found);
+    const std::string service = std::to_string(port);
+    int gai = getaddrinfo(host.c_str(), service.c_str(), &hints, &found);
+    // AI_ADDRCONFIG finds no address where only loopback is configured (a
+    // network namespace of one's own) or where the interfaces cannot be
+    // listed (an emulator): then every family the name has is tried.
+    if (gai == EAI_NONAME || gai == EAI_ADDRFAMILY) {
+        hints.ai_flags = 0;
+        gai = getaddrinfo(host.c_str(), service.c_str(), &hints, &found);
+    }
     if (gai != 0) {
         why = std::string("cannot resolve ") + host + ": " + gai_strerror(gai);
         return 0;

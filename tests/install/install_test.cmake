@@ -4,6 +4,7 @@
 #   -DCFLAGS= -DCXXFLAGS= -DLDFLAGS=   (the build's own flags, for sanitizer builds)
 #   -DEMULATOR= -DTOOLCHAIN_FILE= -DPKG_CONFIG_LIBDIR=   (a build for another
 #   architecture: what runs its programs, and how to build and link for it)
+#   -DCRYPTO_LINK=   how the linker finds libcrypto (-lcrypto unless given)
 #
 # consumers: libsealkit needs no C++ runtime symbol (shared: it has a SONAME and
 #   exports the public functions only); a C99 program links it with -lcrypto
@@ -88,9 +89,13 @@ if(CHECK STREQUAL "consumers")
     endif()
 
     # Plain cc, the installed header and library, libcrypto and nothing else.
+    if(NOT CRYPTO_LINK)
+        set(CRYPTO_LINK -lcrypto)
+    endif()
+    separate_arguments(crypto_link UNIX_COMMAND "${CRYPTO_LINK}")
     run("${CC}" -std=c99 -pedantic-errors -Wall -Wextra -Werror ${cflags}
         -I "${prefix}/include" "${consumer}" -L "${libdir}" -Wl,-rpath,${libdir} -lsealkit
-        -lcrypto -o "${WORK_DIR}/plain")
+        ${crypto_link} -o "${WORK_DIR}/plain")
     run(${EMULATOR} "${WORK_DIR}/plain")
 
     # pkg-config, plain and --static: both must link as they stand.

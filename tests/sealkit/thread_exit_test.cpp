@@ -32,10 +32,7 @@ bool use_everything() {
 }  // namespace
 
 int main() {
-    if (!sktest::heap::install()) {
-        std::puts("cannot hook libcrypto's allocator");
-        return 1;
-    }
+    if (!sktest::heap::install()) return sktest::heap::cannot_install();
     // The main thread's own contexts and the process-wide cipher handles.
     if (!use_everything()) return 1;
     const size_t before = sktest::heap::live_blocks();

@@ -23,10 +23,7 @@ void expect_no_key(const Bytes &key, const char *after) {
 }
 
 int run() {
-    if (!heap::install()) {
-        std::puts("cannot hook libcrypto's allocator");
-        return 1;
-    }
+    if (!heap::install()) return heap::cannot_install();
     const Bytes key = hex("5ea1c0de0badf00d1337c0ffee15900d 7e57ab1e5eed0fba11ca5e0ddba11ad5");
 
     // The scan must find a context that is still keyed, or it proves nothing.

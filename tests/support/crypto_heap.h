@@ -7,6 +7,7 @@
 #include <openssl/crypto.h>
 
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <map>
@@ -49,6 +50,21 @@ inline void hook_free(void *p, const char *, int) {
 inline bool install() {
     g_live = new std::map<uintptr_t, size_t>;
     return CRYPTO_set_mem_functions(hook_malloc, hook_realloc, hook_free) == 1;
+}
+
+// The exit status of a test whose hooks could not be installed: a failure,
+// unless libcrypto is linked statically (the cross builds' own), which
+// allocates while the program starts, before any main can hook it; then the
+// test cannot run there, and says so (77: skipped).
+inline int cannot_install() {
+#ifdef SKTEST_STATIC_LIBCRYPTO
+    std::puts(
+        "skipped: a static libcrypto allocates before main, so its allocator cannot be hooked");
+    return 77;
+#else
+    std::puts("cannot hook libcrypto's allocator");
+    return 1;
+#endif
 }
 
 inline size_t live_blocks() {
