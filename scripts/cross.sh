@@ -213,6 +213,9 @@ if [[ ${1:-} == --in-place ]]; then
     cd "$here"
     # Brokers are started by the tests themselves, never as services.
     [[ -e /usr/sbin/policy-rc.d ]] || printf '#!/bin/sh\nexit 101\n' >/usr/sbin/policy-rc.d
+    # The tests name localhost, which a debootstrap root without /etc/hosts
+    # leaves to DNS, and an emulated resolver may not reach it.
+    [[ -e /etc/hosts ]] || printf '127.0.0.1 localhost\n::1 localhost ip6-localhost ip6-loopback\n' >/etc/hosts
     chmod 755 /usr/sbin/policy-rc.d
     failed=0
     for a in "$@"; do arch_leg "$a" || failed=1; done
