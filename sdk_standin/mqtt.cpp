@@ -483,8 +483,7 @@ class Session {
     // cannot read as an errno of EPROTO: errno tells them apart.
     std::string cause(int rc, int err) const {
         std::string silent = "no answer in " + std::to_string(c_.settings.keepalive) + " s";
-        const std::string tls =
-            "TLS failure" + (last_error_.empty() ? "" : " (" + last_error_ + ")");
+        std::string tls = "TLS failure" + (last_error_.empty() ? "" : " (" + last_error_ + ")");
         switch (rc) {
             case kSilent:
             case MOSQ_ERR_KEEPALIVE:

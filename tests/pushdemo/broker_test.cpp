@@ -332,9 +332,8 @@ TEST_F(BrokerTest, ASecondClientWithTheSameIdIsNamedAsTheCause) {
 // them. After a loss the client goes on to a live node without a backoff
 // wait, also when the round tries a dead node first.
 TEST_F(BrokerTest, StartsAnywhereAndFailsOverWithoutWaiting) {
-    std::vector<std::string> dead;
-    for (int i = 0; i < 3; ++i)
-        dead.push_back("mqtt://127.0.0.1:" + std::to_string(sktest::free_port()));
+    std::vector<std::string> dead(3);
+    for (std::string &node : dead) node = "mqtt://127.0.0.1:" + std::to_string(sktest::free_port());
     std::map<std::string, int> first;
     for (int run = 0; run < 30; ++run) {  // a node left out has a chance of 2e-5
         unlink(path("trace").c_str());
