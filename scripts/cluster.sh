@@ -25,8 +25,8 @@
 #   fleet        20 pushdemos with their own client ids, all started on
 #                node 1 (the others behind a black hole meanwhile): after
 #                node 1 is killed, neither other node may take more than
-#                0.85 of them; after all are down for 10 s, no second may
-#                hold a third of the reconnect attempts
+#                0.85 of them; after all are down for 20 s, no second after
+#                the first two may hold a third of the reconnect attempts
 # The nodes, their data and logs live in a temporary directory, on free
 # loopback ports, with their own Erlang port mapper and cookie; the system's
 # RabbitMQ service is never used or started. Everything is stopped by PID and
@@ -228,7 +228,7 @@ pushdemo_node() {
     local port i
     port=$(grep -o 'mqtt connect mqtt://127.0.0.1:[0-9]*' "$dir/trace" | tail -1 | sed 's/.*://')
     for i in 1 2 3; do
-        [[ ${mqtt_port[$i]} == "$port" || ${proxy_port[$i]:-} == "$port" ]] && echo "$i"
+        if [[ ${mqtt_port[$i]} == "$port" || ${proxy_port[$i]:-} == "$port" ]]; then echo "$i"; fi
     done
 }
 
@@ -421,7 +421,9 @@ fleet_nodes() {
     for f in "$dir"/fleet/*.trace; do
         awk '/mqtt connect / { url = $3 } /mqtt connected 0/ { at = url } END { print at }' "$f"
     done | sed 's/.*://' | while read -r port; do
-        for i in 1 2 3; do [[ ${proxy_port[$i]} == "$port" ]] && echo "$i"; done
+        # if, not &&: the loop's status is its last command's, and a false
+        # test there would fail an assignment from this under set -e.
+        for i in 1 2 3; do if [[ ${proxy_port[$i]} == "$port" ]]; then echo "$i"; fi; done
     done
 }
 
@@ -453,14 +455,20 @@ if [[ $scenario == fleet ]]; then
     start_node 1
     wait_node 1
     mark=$EPOCHREALTIME
+    # Long enough that the rounds every client makes at once when its node
+    # goes are not what the busiest second measures.
     stop_nodes TERM 1 2 3
-    sleep 10
+    sleep 20
     for i in 1 2 3; do start_node "$i"; done
     for i in 1 2 3; do wait_node "$i"; done
     sleep 15
-    awk -v m="$mark" -v f="$fleet" -v largest="$largest" '$1 > m { n++; s[int($1)]++ }
+    # Every client tries each node at once when its node goes, and again
+    # after the first short waits: that burst, in the 2 s after the stop, is
+    # by design. After it, no second may hold a third of the attempts.
+    awk -v m="$mark" -v f="$fleet" -v largest="$largest" '$1 > m + 2 { n++; s[int($1)]++ }
+        $1 > m && $1 <= m + 2 { burst++ }
         END { for (t in s) if (s[t] > b) b = s[t]
-        printf "fleet: largest share after a node kill %d of %d (%.2f); after a 10 s outage, %d attempts, busiest second %d (%.0f%%)\n", largest, f, largest / f, n, b, 100 * b / n
+        printf "fleet: largest share after a node kill %d of %d (%.2f); after a 20 s outage, %d attempts in the first 2 s, then %d, busiest second %d (%.0f%%)\n", largest, f, largest / f, burst, n, b, n ? 100 * b / n : 0
         exit !(largest <= 0.85 * f && n > 0 && b * 3 < n) }' "$dir/accepted"
     exit
 fi
