@@ -1,0 +1,34 @@
+#!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
+# One big push through a private mosquitto: pushdemo's peak resident size
+# above its idle size, in copies of the push, and its resident size a second
+# after the push was printed.
+#   bench/big_push.sh [PUSHDEMO] [MIB] [QOS]   (build/release/bin/pushdemo, 64, 1)
+set -euo pipefail
+pushdemo=${1:-build/release/bin/pushdemo} mib=${2:-64} qos=${3:-1}
+dir=$(mktemp -d)
+pids=()
+trap 'kill "${pids[@]}" 2>/dev/null; wait 2>/dev/null; rm -rf "$dir"' EXIT
+port=$((20000 + RANDOM % 30000))
+while (: >"/dev/tcp/127.0.0.1/$port") 2>/dev/null; do port=$((20000 + RANDOM % 30000)); done
+printf 'listener %s 127.0.0.1\nallow_anonymous true\n' "$port" >"$dir/m.conf"
+/usr/sbin/mosquitto -c "$dir/m.conf" 2>"$dir/m.log" &
+pids+=($!)
+until (: >"/dev/tcp/127.0.0.1/$port") 2>/dev/null; do sleep 0.1; done
+head -c $((mib << 20)) /dev/zero | tr '\0' 'a' >"$dir/payload"
+OSTREL_SDK_SERVER=mqtt://127.0.0.1:$port OSTREL_SDK_TRACE=$dir/trace "$pushdemo" >"$dir/out" 2>"$dir/err" &
+pid=$!
+pids+=("$pid")
+until grep -q "OstrelStart() = 0" "$dir/trace" 2>/dev/null; do sleep 0.1; done
+sleep 0.5
+kib() { awk -v f="$1:" '$1 == f { print $2 }' "/proc/$pid/status"; }
+idle=$(kib VmRSS)
+mosquitto_pub -p "$port" -t push/com.dravo.cloud -q "$qos" -f "$dir/payload"
+want=$(((mib << 20) + 11 + 15))  # the push's line and "start success."
+until (($(stat -c %s "$dir/out") >= want)); do sleep 0.05; done
+peak=$(kib VmHWM)
+sleep 1
+after=$(kib VmRSS)
+awk -v m="$mib" -v q="$qos" -v i="$idle" -v p="$peak" -v a="$after" 'BEGIN {
+    printf "push of %d MiB at QoS %d: peak %.2f copies above idle (%d MiB), %d MiB resident 1 s later\n",
+           m, q, (p - i) / 1024 / m, i / 1024, a / 1024 }'
