@@ -103,14 +103,6 @@ size_t out_len(Napi::Env env, int cipher, bool sealing, const Bytes &in) {
     return static_cast<size_t>(n);
 }
 
-// The first `len` bytes of `out`: a view, not a copy.
-Napi::Value view(Napi::Env env, Napi::Buffer<uint8_t> out, size_t len) {
-    if (len == out.Length()) return out;
-    return out.Get("subarray")
-        .As<Napi::Function>()
-        .Call(out, {Napi::Number::New(env, 0), Napi::Number::New(env, static_cast<double>(len))});
-}
-
 // The room of `out`, at most what a 32-bit length says.
 uint32_t room(const Bytes &out) {
     return out.size > UINT32_MAX ? UINT32_MAX : static_cast<uint32_t>(out.size);
@@ -205,7 +197,7 @@ class Key;
 class KeyWorker : public Napi::AsyncWorker {
   public:
     KeyWorker(Napi::Env env, Key *key, Napi::Object self, Napi::Value in, bool sealing);
-    Napi::Promise promise() { return deferred_.Promise(); }
+    Napi::Promise promise() { return {Env(), promise_}; }
 
   protected:
     void Execute() override;
@@ -214,9 +206,11 @@ class KeyWorker : public Napi::AsyncWorker {
 
   private:
     void settle();
+    bool result(napi_env env, napi_value *value) const;
     Key *key_;
     Napi::ObjectReference self_, out_ref_;
-    Napi::Promise::Deferred deferred_;
+    napi_deferred deferred_ = nullptr;
+    napi_value promise_ = nullptr;
     InputCopy in_;
     Bytes out_;
     bool sealing_;
@@ -328,8 +322,9 @@ KeyWorker::KeyWorker(Napi::Env env, Key *key, Napi::Object self, Napi::Value in,
     : Napi::AsyncWorker(env, "sealkit"),
       key_(key),
       self_(Napi::Persistent(self)),
-      deferred_(Napi::Promise::Deferred::New(env)),
       sealing_(sealing) {
+    if (napi_create_promise(env, &deferred_, &promise_) != napi_ok)
+        throw Napi::Error::New(env, "cannot make a Promise");
     const Bytes from = bytes(in, sealing ? "data" : "envelope");
     len32(env, from.size);
     auto out = Napi::Buffer<uint8_t>::New(env, out_len(env, key->cipher(), sealing, from));
@@ -348,19 +343,45 @@ void KeyWorker::Execute() {
     memset(out_.data + used, 0, room - used);
 }
 
+// The Promise's value in *value: the view of the output, or a SealkitError.
+// Raw Node-API calls, each checked: false when one fails, as every call that
+// runs JavaScript does while a worker thread's environment is torn down.
+bool KeyWorker::result(napi_env env, napi_value *value) const {
+    napi_value args[2], fn = nullptr, target = nullptr;
+    if (rc_ != SEALKIT_OK) {
+        void *data = nullptr;
+        return napi_get_instance_data(env, &data) == napi_ok && data != nullptr &&
+               napi_get_reference_value(env, static_cast<Instance *>(data)->error, &fn) ==
+                   napi_ok &&
+               napi_create_int32(env, rc_, &args[0]) == napi_ok &&
+               napi_new_instance(env, fn, 1, args, value) == napi_ok;
+    }
+    if (napi_get_reference_value(env, out_ref_, &target) != napi_ok) return false;
+    size_t room = 0;
+    if (napi_get_buffer_info(env, target, nullptr, &room) != napi_ok) return false;
+    if (room == out_.size) {
+        *value = target;
+        return true;
+    }
+    return napi_get_named_property(env, target, "subarray", &fn) == napi_ok &&
+           napi_create_double(env, 0, &args[0]) == napi_ok &&
+           napi_create_double(env, static_cast<double>(out_.size), &args[1]) == napi_ok &&
+           napi_call_function(env, target, fn, 2, args, value) == napi_ok;
+}
+
 // Runs on the main thread, also while a worker thread's environment is torn
-// down (process.exit() or terminate() with the call in flight): JavaScript
-// can no longer run then, each step throws, and nobody is left to see the
-// Promise, so the error is dropped rather than let out of the callback.
+// down (process.exit() or terminate() with the call in flight). Nobody is
+// left to see the Promise then, and nothing here may throw: node-addon-api's
+// own error path can end the process when it cannot make its error object.
 void KeyWorker::settle() {
     key_->done();
-    try {
-        if (rc_ == SEALKIT_OK)
-            deferred_.Resolve(view(Env(), out_ref_.Value().As<Napi::Buffer<uint8_t>>(), out_.size));
-        else
-            deferred_.Reject(result_error(Env(), rc_).Value());
-    } catch (const Napi::Error &) {  // NOLINT(bugprone-empty-catch): see above
-    }
+    napi_env env = Env();
+    napi_value value = nullptr;
+    if (!result(env, &value)) return;
+    if (rc_ == SEALKIT_OK)
+        napi_resolve_deferred(env, deferred_, value);
+    else
+        napi_reject_deferred(env, deferred_, value);
 }
 
 void KeyWorker::OnOK() {
