@@ -43,7 +43,7 @@ def c_direct(data):
 
     def call():
         n[0] = len(data) + 17
-        lib.CRYPTO2_encrypt(key, 32, src, len(data), out, n)
+        lib.sealkit_crypt(lib.sealkit_cipher_at(1).id, lib.SEALKIT_SEAL, key, 32, src, len(data), out, n)
     return call
 
 

@@ -1,6 +1,6 @@
 # SPDX-License-Identifier: MIT
 # The addon as the packed tarball builds it: the library's source is in
-# deps/ (scripts/bundle.js copies it there), node-addon-api is bundled, and
+# deps/ (scripts/pack.js copies it there), node-addon-api is bundled, and
 # libcrypto comes from the system (libssl-dev).
 {
   "targets": [{

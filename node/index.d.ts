@@ -10,6 +10,8 @@ export type Cipher = 'aes-ecb' | 'aes-cbc' | 'builtin' | 'blowfish';
 export type Bytes = ArrayBufferView | ArrayBuffer;
 
 export const ciphers: readonly Cipher[];
+/** The C library's constants by their C names, as zlib.constants: SEALKIT_CIPHER_*, SEALKIT_OK, SEALKIT_ERR_*, SEALKIT_SEAL, SEALKIT_OPEN. */
+export const constants: Readonly<Record<string, number>>;
 /** The C library's version. */
 export const version: string;
 

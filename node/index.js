@@ -26,20 +26,12 @@ const native = (() => {
   }
 })();
 
-const CIPHERS = { 'aes-ecb': 1, 'aes-cbc': 2, builtin: 3, blowfish: 4 };
-const SEAL = 1;
-const OPEN = 2;
-const CODES = {
-  '-1': 'ERR_SEALKIT_NULL',
-  '-2': 'ERR_SEALKIT_CAPACITY',
-  '-3': 'ERR_SEALKIT_KEY_LENGTH',
-  '-4': 'ERR_SEALKIT_KEY_SCHEDULE',
-  '-5': 'ERR_SEALKIT_EMPTY',
-  '-6': 'ERR_SEALKIT_NOT_ENVELOPE',
-  '-7': 'ERR_SEALKIT_CIPHER',
-  '-8': 'ERR_SEALKIT_BUSY',
-  '-9': 'ERR_SEALKIT_LENGTH',
-};
+// The C library's ciphers by name, its constants (as zlib.constants), and
+// a Node-style code for each of its result codes.
+const constants = Object.freeze(native.constants);
+const CIPHERS = Object.fromEntries(native.ciphers.map((c) => [c.name, c]));
+const CODES = Object.fromEntries(
+  native.results.filter((r) => r.code).map((r) => [r.code, `ERR_SEALKIT_${r.name.toUpperCase()}`]));
 
 // A failed call: `result` is the C library's result code (0 for this
 // package's own checks, such as a closed Key), `code` its Node-style name.
@@ -71,24 +63,27 @@ function cipherId(cipher) {
     e.code = 'ERR_INVALID_ARG_TYPE';
     throw e;
   }
-  const id = CIPHERS[cipher];
-  if (id === undefined) {
-    throw new SealkitError(-7, `unknown cipher '${cipher}': one of ${Object.keys(CIPHERS).join(', ')}`);
+  const c = Object.hasOwn(CIPHERS, cipher) ? CIPHERS[cipher] : undefined;
+  if (c === undefined) {
+    throw new SealkitError(constants.SEALKIT_ERR_CIPHER,
+      `unknown cipher '${cipher}': one of ${Object.keys(CIPHERS).join(', ')}`);
   }
-  return id;
+  return c;
 }
 
-// The cipher's id, with its key checked: none for "builtin", bytes otherwise.
+// The cipher's record, with its key checked: none for the built-in key,
+// bytes otherwise.
 function keyed(cipher, key) {
-  const id = cipherId(cipher);
-  if (id === CIPHERS.builtin) {
+  const c = cipherId(cipher);
+  if (!c.keyed) {
     if (key !== undefined && key !== null) {
-      throw new SealkitError(-7, "'builtin' uses the library's own key: call it without one");
+      throw new SealkitError(constants.SEALKIT_ERR_CIPHER,
+        `'${c.name}' uses the library's own key: call it without one`);
     }
   } else {
     checkBytes(key, 'key');
   }
-  return id;
+  return c;
 }
 
 // Outputs come from Buffer.allocUnsafe (pooled for small sizes, which is
@@ -97,13 +92,12 @@ function keyed(cipher, key) {
 // length, and the bytes behind it (the pad, and the last byte, which the
 // library does not write) are zeroed here. A failed call's Buffer is
 // dropped, never returned.
-function sealRoom(id, n) {
-  const b = id === CIPHERS.blowfish ? 8 : 16;
-  return n === 0 ? 1 : Math.ceil(n / b) * b + 1;
+function sealRoom(c, n) {
+  return n === 0 ? 1 : Math.ceil(n / c.block) * c.block + 1;
 }
 
-function sealed(fill, id, data) {
-  const out = Buffer.allocUnsafe(sealRoom(id, data.byteLength));
+function sealed(fill, c, data) {
+  const out = Buffer.allocUnsafe(sealRoom(c, data.byteLength));
   fill(out);
   return out;
 }
@@ -116,15 +110,15 @@ function opened(fill, envelope) {
 }
 
 function seal(cipher, data, key) {
-  const id = keyed(cipher, key);
+  const c = keyed(cipher, key);
   checkBytes(data, 'data');
-  return sealed((out) => native.seal(id, data, key, out), id, data);
+  return sealed((out) => native.seal(c.id, data, key, out), c, data);
 }
 
 function open(cipher, envelope, key) {
-  const id = keyed(cipher, key);
+  const c = keyed(cipher, key);
   checkBytes(envelope, 'envelope');
-  return opened((out) => native.open(id, envelope, key, out), envelope);
+  return opened((out) => native.open(c.id, envelope, key, out), envelope);
 }
 
 // The one-shot async forms: a Key for the one call, closed when it settles.
@@ -162,17 +156,17 @@ function totalOf(options) {
 // Key fails with ERR_SEALKIT_BUSY. Use one Key per worker thread.
 class Key {
   #k;
-  #id;
+  #c;
 
   constructor(cipher, key) {
     this.cipher = cipher;
-    this.#id = keyed(cipher, key);
-    this.#k = new native.NativeKey(this.#id, key);
+    this.#c = keyed(cipher, key);
+    this.#k = new native.NativeKey(this.#c.id, key);
   }
 
   seal(data) {
     checkBytes(data, 'data');
-    return sealed((out) => this.#k.sealInto(data, out, 0), this.#id, data);
+    return sealed((out) => this.#k.sealInto(data, out, 0), this.#c, data);
   }
 
   open(envelope) {
@@ -212,12 +206,12 @@ class Key {
   // A Transform that seals what is written to it; `total` omitted: of
   // unknown length (then firstByte, after 'finish', goes at offset 0).
   sealer(options) {
-    return new SealkitStream(this.#k.stream(SEAL, totalOf(options)), true);
+    return new SealkitStream(this.#k.stream(constants.SEALKIT_SEAL, totalOf(options)), true);
   }
 
   // A Transform that opens the envelope written to it.
   opener(options) {
-    return new SealkitStream(this.#k.stream(OPEN, totalOf(options)), false);
+    return new SealkitStream(this.#k.stream(constants.SEALKIT_OPEN, totalOf(options)), false);
   }
 
   // Wipes and frees the key schedule (after the call in flight, if any).
@@ -333,5 +327,6 @@ module.exports = {
   sealFile,
   openFile,
   ciphers: Object.freeze(Object.keys(CIPHERS)),
+  constants,
   version: native.version,
 };

@@ -18,29 +18,29 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 # The parts of sealkit.h the package calls; the compiler checks them against
 # the header itself when the extension is built.
 CDEF = """
-#define SEALKIT_AES_BLOCK ...
-#define SEALKIT_BF_BLOCK ...
 #define SEALKIT_TOTAL_UNKNOWN ...
-typedef enum { SEALKIT_CIPHER_AES_ECB = 1, SEALKIT_CIPHER_AES_CBC = 2,
-               SEALKIT_CIPHER_BUILTIN = 3, SEALKIT_CIPHER_BLOWFISH = 4 } sealkit_cipher;
-typedef enum { SEALKIT_SEAL = 1, SEALKIT_OPEN = 2 } sealkit_direction;
+#define SEALKIT_SEAL ...
+#define SEALKIT_OPEN ...
+#define SEALKIT_ERR_NULL ...
+#define SEALKIT_ERR_CAPACITY ...
+#define SEALKIT_ERR_KEY_LEN ...
+#define SEALKIT_ERR_KEY_SCHEDULE ...
+#define SEALKIT_ERR_EMPTY ...
+#define SEALKIT_ERR_NOT_ENVELOPE ...
+#define SEALKIT_ERR_CIPHER ...
+#define SEALKIT_ERR_BUSY ...
+#define SEALKIT_ERR_LENGTH ...
+typedef int... sealkit_cipher;
+typedef int... sealkit_direction;
 typedef struct sealkit_key sealkit_key;
 typedef struct sealkit_stream sealkit_stream;
+typedef struct { sealkit_cipher id; const char *name; uint32_t block; uint32_t min_key_len; ...; }
+    sealkit_cipher_info;
 
-int CRYPTO1_encrypt(const unsigned char *, const uint32_t, const unsigned char *, const uint32_t,
-                    unsigned char *, uint32_t *);
-int CRYPTO1_decrypt(const unsigned char *, const uint32_t, const unsigned char *, const uint32_t,
-                    unsigned char *, uint32_t *);
-int CRYPTO2_encrypt(const unsigned char *, const uint32_t, const unsigned char *, const uint32_t,
-                    unsigned char *, uint32_t *);
-int CRYPTO2_decrypt(const unsigned char *, const uint32_t, const unsigned char *, const uint32_t,
-                    unsigned char *, uint32_t *);
-int CRYPTO3_encrypt(const unsigned char *, const uint32_t, const unsigned char *, const uint32_t,
-                    unsigned char *, uint32_t *);
-int CRYPTO3_decrypt(const unsigned char *, const uint32_t, const unsigned char *, const uint32_t,
-                    unsigned char *, uint32_t *);
-int CRYPTO_encrypt_without_key(const unsigned char *, const uint32_t, unsigned char *, uint32_t *);
-int CRYPTO_decrypt_without_key(const unsigned char *, const uint32_t, unsigned char *, uint32_t *);
+uint64_t sealkit_envelope_len(uint64_t, uint32_t);
+const sealkit_cipher_info *sealkit_cipher_at(uint32_t);
+int sealkit_crypt(sealkit_cipher, sealkit_direction, const unsigned char *, uint32_t,
+                  const unsigned char *, uint32_t, unsigned char *, uint32_t *);
 
 int sealkit_key_new(sealkit_key **, sealkit_cipher, const unsigned char *, uint32_t);
 void sealkit_key_free(sealkit_key *);

@@ -104,7 +104,7 @@ node_tarball() {
     if ! { apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq \
                --no-install-recommends nodejs npm node-gyp node-addon-api libnode-dev libssl-dev \
                g++ make python3 &&
-           (cd node && npm pack --silent) &&
+           node node/scripts/pack.js &&
            (cd "$project" && npm init -y >/dev/null &&
                 npm install --offline --no-audit --no-fund "$1"/node/sealkit-*.tgz &&
                 # npm 12 and later build it only once the project approves it.

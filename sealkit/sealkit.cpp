@@ -45,20 +45,63 @@ constexpr int evp_enc(sealkit_direction d) {
     return d == SEALKIT_SEAL ? 1 : 0;
 }
 
+// Every cipher, in sealkit_cipher order (value i + 1 at index i); exported
+// by sealkit_cipher_at, and the source of each cipher's block size and key
+// rule here.
+constexpr sealkit_cipher_info kCiphers[] = {
+    {kAesEcb, "aes-ecb", "SEALKIT_CIPHER_AES_ECB", "AES",
+     "AES-ECB, 16-byte blocks; key 16/24/32+ bytes", SEALKIT_AES_BLOCK, SEALKIT_MIN_KEY_LEN, 32, 8,
+     32},
+    {kAesCbc, "aes-cbc", "SEALKIT_CIPHER_AES_CBC", "AES", "AES-CBC, 16-byte blocks; key as aes-ecb",
+     SEALKIT_AES_BLOCK, SEALKIT_MIN_KEY_LEN, 32, 8, 32},
+    {kBuiltin, "builtin", "SEALKIT_CIPHER_BUILTIN", "AES",
+     "AES-256-CBC under the library's own key", SEALKIT_AES_BLOCK, 0, 0, 0, 0},
+    {kBlowfish, "blowfish", "SEALKIT_CIPHER_BLOWFISH", "Blowfish",
+     "Blowfish-CBC, 8-byte blocks; key 16..72 bytes", SEALKIT_BF_BLOCK, SEALKIT_MIN_KEY_LEN,
+     SEALKIT_BF_MAX_KEY_LEN, 1, 16},
+};
+constexpr uint32_t kCipherCount = sizeof kCiphers / sizeof kCiphers[0];
+
+constexpr bool known(Family f) {
+    return f >= 1 && static_cast<uint32_t>(f) <= kCipherCount;
+}
+
 struct Traits {
     uint32_t block;
     bool takes_key;  // false: the built-in key
     Mode mode;
 };
 
-constexpr bool known(Family f) {
-    return f == kAesEcb || f == kAesCbc || f == kBuiltin || f == kBlowfish;
+constexpr Traits traits(Family f) {
+    const sealkit_cipher_info &c = kCiphers[f - 1];
+    return {c.block, c.min_key_len > 0, f == kAesEcb ? kEcb : kCbc};
 }
 
-constexpr Traits traits(Family f) {
-    if (f == kBlowfish) return {SEALKIT_BF_BLOCK, true, kCbc};
-    return {SEALKIT_AES_BLOCK, f != kBuiltin, f == kAesEcb ? kEcb : kCbc};
+// Every result code, from SEALKIT_OK down (value -i at index i); exported by
+// sealkit_result_at, and the texts of sealkit_strerror.
+constexpr sealkit_result_info kResults[] = {
+    {SEALKIT_OK, "SEALKIT_OK", "ok", "success"},
+    {SEALKIT_ERR_NULL, "SEALKIT_ERR_NULL", "null", "a required pointer is NULL"},
+    {SEALKIT_ERR_CAPACITY, "SEALKIT_ERR_CAPACITY", "capacity", "output buffer too small"},
+    {SEALKIT_ERR_KEY_LEN, "SEALKIT_ERR_KEY_LEN", "key_length", "key shorter than 16 bytes"},
+    {SEALKIT_ERR_KEY_SCHEDULE, "SEALKIT_ERR_KEY_SCHEDULE", "key_schedule", "cipher set-up failed"},
+    {SEALKIT_ERR_EMPTY, "SEALKIT_ERR_EMPTY", "empty", "empty plaintext"},
+    {SEALKIT_ERR_NOT_ENVELOPE, "SEALKIT_ERR_NOT_ENVELOPE", "not_envelope", "not an envelope"},
+    {SEALKIT_ERR_CIPHER, "SEALKIT_ERR_CIPHER", "cipher", "unknown cipher or direction"},
+    {SEALKIT_ERR_BUSY, "SEALKIT_ERR_BUSY", "busy", "key object or stream in use by another call"},
+    {SEALKIT_ERR_LENGTH, "SEALKIT_ERR_LENGTH", "length", "stream length does not match its total"},
+};
+constexpr uint32_t kResultCount = sizeof kResults / sizeof kResults[0];
+
+// The tables are indexed by value: a row out of place is a build error.
+constexpr bool in_order() {
+    for (uint32_t i = 0; i < kCipherCount; ++i)
+        if (static_cast<uint32_t>(kCiphers[i].id) != i + 1) return false;
+    for (uint32_t i = 0; i < kResultCount; ++i)
+        if (kResults[i].code != -static_cast<int>(i)) return false;
+    return true;
 }
+static_assert(in_order(), "kCiphers and kResults are indexed by value");
 
 // ---------------------------------------------------------------------------
 // Argument checks, in the order sealkit.h documents. `key` joins the null
@@ -887,30 +930,26 @@ void sealkit_stream_free(sealkit_stream *s) {
 }
 
 const char *sealkit_strerror(int result) {
-    switch (result) {
-        case SEALKIT_OK:
-            return "success";
-        case SEALKIT_ERR_NULL:
-            return "a required pointer is NULL";
-        case SEALKIT_ERR_CAPACITY:
-            return "output buffer too small";
-        case SEALKIT_ERR_KEY_LEN:
-            return "key shorter than 16 bytes";
-        case SEALKIT_ERR_KEY_SCHEDULE:
-            return "cipher set-up failed";
-        case SEALKIT_ERR_EMPTY:
-            return "empty plaintext";
-        case SEALKIT_ERR_NOT_ENVELOPE:
-            return "not an envelope";
-        case SEALKIT_ERR_CIPHER:
-            return "unknown cipher or direction";
-        case SEALKIT_ERR_BUSY:
-            return "key object or stream in use by another call";
-        case SEALKIT_ERR_LENGTH:
-            return "stream length does not match its total";
-        default:
-            return "unknown result";
-    }
+    if (result > 0 || result <= -static_cast<int>(kResultCount)) return "unknown result";
+    return kResults[-result].text;
+}
+
+const sealkit_cipher_info *sealkit_cipher_at(uint32_t index) {
+    return index < kCipherCount ? &kCiphers[index] : nullptr;
+}
+
+const sealkit_result_info *sealkit_result_at(uint32_t index) {
+    return index < kResultCount ? &kResults[index] : nullptr;
+}
+
+int sealkit_crypt(sealkit_cipher cipher, sealkit_direction direction, const unsigned char *key,
+                  uint32_t key_len, const unsigned char *src, uint32_t src_len, unsigned char *dst,
+                  uint32_t *len) {
+    if (!known(cipher) || (direction != SEALKIT_SEAL && direction != SEALKIT_OPEN) ||
+        (cipher == kBuiltin && (key != nullptr || key_len != 0)))
+        return SEALKIT_ERR_CIPHER;
+    return direction == SEALKIT_SEAL ? seal(cipher, key, key_len, src, src_len, dst, len)
+                                     : open(cipher, key, key_len, src, src_len, dst, len);
 }
 
 #define SEALKIT_STR2(x) #x

@@ -281,6 +281,51 @@ SEALKIT_NODISCARD int sealkit_stream_first_byte(const sealkit_stream *s, unsigne
 /* Wipes and frees a stream, finished or not; NULL is fine. */
 void sealkit_stream_free(sealkit_stream *s);
 
+/* ---- What the library offers --------------------------------------------
+ *
+ * The ciphers and result codes as data, so that tools and bindings list and
+ * name them without typing them again. Records are static and never NULL
+ * while the index is in range; read them through the pointer only (later
+ * versions may add fields at their end). The order is fixed: ciphers by
+ * their sealkit_cipher value, results from SEALKIT_OK down.
+ */
+typedef struct {
+    sealkit_cipher id;
+    const char *name;     /* "aes-cbc": what the command and bindings call it */
+    const char *constant; /* "SEALKIT_CIPHER_AES_CBC" */
+    const char *family;   /* "AES": ciphers of one family share B and the key rule */
+    const char *summary;  /* one line for help texts */
+    uint32_t block;       /* B */
+    uint32_t min_key_len; /* 0: the built-in key, and no key is taken */
+    uint32_t max_key_len; /* key bytes read at most; later ones are ignored */
+    uint32_t key_step;    /* of key_len bytes the cipher uses the largest
+                             min_key_len + k * key_step, up to max_key_len */
+    uint32_t keygen_len;  /* the length a new key should have; 0 as min_key_len */
+} sealkit_cipher_info;
+
+typedef struct {
+    int code;             /* SEALKIT_OK or a SEALKIT_ERR_* value */
+    const char *constant; /* "SEALKIT_ERR_KEY_LEN" */
+    const char *name;     /* "key_length": words for bindings' error names */
+    const char *text;     /* as sealkit_strerror(code) */
+} sealkit_result_info;
+
+/* The cipher at index 0, 1, ...; NULL past the last. */
+SEALKIT_NODISCARD const sealkit_cipher_info *sealkit_cipher_at(uint32_t index);
+
+/* The result code at index 0, 1, ...; NULL past the last. */
+SEALKIT_NODISCARD const sealkit_result_info *sealkit_result_at(uint32_t index);
+
+/* The one-shot function of `cipher` in `direction`, chosen by value: the
+ * same bytes, results and contract as calling it (CRYPTO1_* for
+ * SEALKIT_CIPHER_AES_ECB, and so on), after one check that comes first: an
+ * unknown cipher or direction, or a key or key_len given to
+ * SEALKIT_CIPHER_BUILTIN, is SEALKIT_ERR_CIPHER with nothing written. */
+SEALKIT_NODISCARD int sealkit_crypt(sealkit_cipher cipher, sealkit_direction direction,
+                                    const unsigned char *key, uint32_t key_len,
+                                    const unsigned char *src, uint32_t src_len, unsigned char *dst,
+                                    uint32_t *len);
+
 /* ---- Misc ------------------------------------------------------------- */
 
 /* A short English phrase for a result code; "unknown result" for any other

@@ -7,6 +7,10 @@
 #include <sys/random.h>
 #include <unistd.h>
 
+#include <cctype>
+#include <string>
+#include <vector>
+
 #include "cli.h"
 #include "input.h"
 #include "options.h"
@@ -16,13 +20,24 @@ namespace cli {
 
 namespace {
 
+// Ciphers that share a block size and key rule: "AES (aes-ecb, aes-cbc, builtin)".
 struct Family {
-    const char *key, *name;
+    std::string family, key, name;
     uint32_t block;
 };
 
-const Family kFamilies[] = {{"aes", "AES (aes-ecb, aes-cbc, builtin)", SEALKIT_AES_BLOCK},
-                            {"blowfish", "Blowfish (blowfish)", SEALKIT_BF_BLOCK}};
+std::vector<Family> families() {
+    std::vector<Family> v;
+    for (const Cipher *c : cipher_table()) {
+        if (v.empty() || v.back().family != c->family) {
+            v.push_back({c->family, c->family, c->family, c->block});
+            for (char &ch : v.back().key) ch = static_cast<char>(tolower(ch));
+        }
+        v.back().name += std::string(v.back().name == c->family ? " (" : ", ") + c->name;
+    }
+    for (Family &f : v) f.name += ")";
+    return v;
+}
 
 // One family's verdict on an envelope of `size` bytes starting with `first`;
 // whether it fits.
@@ -33,18 +48,18 @@ bool describe_family(const Family &f, uint64_t size, unsigned char first, bool j
     uint64_t plain = 0;
     const bool fits = shape && sealkit_plaintext_len(size, first, f.block, &plain) == SEALKIT_OK;
     if (json && fits)
-        printf(",\"%s\":{\"fits\":true,\"blocks\":%llu,\"plaintext_length\":%llu}", f.key,
+        printf(",\"%s\":{\"fits\":true,\"blocks\":%llu,\"plaintext_length\":%llu}", f.key.c_str(),
                llu(body / f.block), llu(plain));
     else if (json)
-        printf(",\"%s\":{\"fits\":false}", f.key);
+        printf(",\"%s\":{\"fits\":false}", f.key.c_str());
     else if (!shape)
-        printf("%s: does not fit: %llu bytes is not a multiple of %u plus 1\n", f.name, llu(size),
-               f.block);
+        printf("%s: does not fit: %llu bytes is not a multiple of %u plus 1\n", f.name.c_str(),
+               llu(size), f.block);
     else if (!fits)
-        printf("%s: does not fit: pad count %u exceeds the %llu bytes of blocks\n", f.name, first,
-               llu(body));
+        printf("%s: does not fit: pad count %u exceeds the %llu bytes of blocks\n", f.name.c_str(),
+               first, llu(body));
     else
-        printf("%s: fits, %llu blocks of %u bytes, %llu plaintext bytes\n", f.name,
+        printf("%s: fits, %llu blocks of %u bytes, %llu plaintext bytes\n", f.name.c_str(),
                llu(body / f.block), f.block, llu(plain));
     return fits;
 }
@@ -80,7 +95,7 @@ int inspect(const Options &o) {
                         : "length: %llu bytes\npad count byte: none\n",
                llu, first);
     bool fits_any = false;
-    for (const Family &f : kFamilies) fits_any = describe_family(f, size, first, json) || fits_any;
+    for (const Family &f : families()) fits_any = describe_family(f, size, first, json) || fits_any;
     if (json) printf("}\n");
     if (fflush(stdout) != 0) fail(error_text("cannot write standard output"));
     if (!fits_any) fail("not an envelope for any cipher");

@@ -3,6 +3,8 @@
 
 #include <string.h>
 
+#include <vector>
+
 #include "cli.h"
 #include "commands.h"
 
@@ -11,11 +13,7 @@ namespace cli {
 namespace {
 
 const OptionInfo kOptions[] = {
-    {Opt::kCipher, 'c', "--cipher", "NAME",
-     "aes-ecb, aes-cbc (AES, 16-byte blocks; a 16..23-byte\n"
-     "key is AES-128, 24..31 AES-192, 32 or more AES-256),\n"
-     "builtin (AES-256-CBC under the library's built-in key;\n"
-     "no key file), blowfish (Blowfish-CBC, 8-byte blocks)"},
+    {Opt::kCipher, 'c', "--cipher", "NAME", nullptr},  // help: the library's ciphers
     {Opt::kKeyFile, 'k', "--key-file", "PATH",
      "the raw key bytes, at least 16 (see 'sealkit keygen')"},
     {Opt::kIn, 0, "--in", "PATH", "input, as FILE (default: standard input, of any size)"},
@@ -48,24 +46,24 @@ const CommandInfo kCommands[] = {
      "gives meaningless bytes.\n",
      open},
     {"inspect", kInspect, true, false,
-     "Prints an envelope's length, its pad-count byte, and for AES (16-byte blocks)\n"
-     "and Blowfish (8-byte blocks) whether its length fits, in how many blocks, and\n"
-     "the plaintext length it would open to. Reads only the first byte of a file.\n"
+     "Prints an envelope's length, its pad-count byte, and for each family of\n"
+     "ciphers whether its length fits, in how many blocks, and the plaintext length\n"
+     "it would open to. Reads only the first byte of a file.\n"
      "Exits 1 when it fits neither.\n",
      inspect},
     {"keygen", kKeygen, false, true,
-     "Writes a fresh random key from the system's random source: 32 bytes for\n"
-     "aes-ecb and aes-cbc (AES-256), 16 for blowfish. The file is made with mode\n"
-     "0600 and never replaces an existing one.\n",
+     "Writes a fresh random key from the system's random source, as long as the\n"
+     "cipher's line below says. The file is made with mode 0600 and never replaces\n"
+     "an existing one.\n",
      keygen},
 };
 
-const Cipher kCiphers[] = {
-    {"aes-ecb", SEALKIT_CIPHER_AES_ECB, SEALKIT_AES_BLOCK, 32, 32},
-    {"aes-cbc", SEALKIT_CIPHER_AES_CBC, SEALKIT_AES_BLOCK, 32, 32},
-    {"builtin", SEALKIT_CIPHER_BUILTIN, SEALKIT_AES_BLOCK, 0, 0},
-    {"blowfish", SEALKIT_CIPHER_BLOWFISH, SEALKIT_BF_BLOCK, SEALKIT_BF_MAX_KEY_LEN, 16},
-};
+// The library's cipher records, listed once.
+const std::vector<const Cipher *> kCiphers = [] {
+    std::vector<const Cipher *> v;
+    for (uint32_t i = 0; const Cipher *c = sealkit_cipher_at(i); ++i) v.push_back(c);
+    return v;
+}();
 
 bool takes(const CommandInfo &c, Opt id) {
     for (Opt o : c.options)
@@ -102,8 +100,8 @@ bool is_option(const char *arg) {
 // The ciphers a command takes: "aes-ecb, aes-cbc, ..."
 std::string cipher_names(bool keyed_only) {
     std::string s;
-    for (const Cipher &c : kCiphers)
-        if (!keyed_only || c.keygen_len > 0) s += std::string(s.empty() ? "" : ", ") + c.name;
+    for (const Cipher *c : kCiphers)
+        if (!keyed_only || c->keygen_len > 0) s += std::string(s.empty() ? "" : ", ") + c->name;
     return s;
 }
 
@@ -122,13 +120,13 @@ std::string synopsis(const CommandInfo &c) {
 
 }  // namespace
 
-std::span<const Cipher> cipher_table() {
+std::span<const Cipher *const> cipher_table() {
     return kCiphers;
 }
 
 size_t key_bytes_used(const Cipher &c, size_t n) {
-    if (c.block == SEALKIT_AES_BLOCK) return n >= 32 ? 32 : n >= 24 ? 24 : 16;
-    return n < c.key_used ? n : c.key_used;
+    const size_t used = n - (n - c.min_key_len) % c.key_step;
+    return used < c.max_key_len ? used : c.max_key_len;
 }
 
 std::span<const OptionInfo> option_table() {
@@ -178,8 +176,13 @@ std::string help(const CommandInfo &c) {
         left += o.name;
         if (o.value_name) left += std::string(" ") + o.value_name;
         left.resize(24, ' ');
-        std::string text = o.help;
-        if (id == Opt::kCipher && c.keyed_only) text = cipher_names(true);
+        std::string text = o.help != nullptr ? o.help : "";
+        for (const Cipher *k : kCiphers) {  // --cipher: a line per cipher it takes
+            if (id != Opt::kCipher || (c.keyed_only && k->keygen_len == 0)) continue;
+            if (!text.empty()) text += '\n';
+            text.append(k->name).append(": ");
+            text += c.keyed_only ? std::to_string(k->keygen_len) + " bytes" : k->summary;
+        }
         for (size_t at = 0; (at = text.find('\n', at)) != std::string::npos; at += 25)
             text.insert(at + 1, 24, ' ');
         s += left + text + "\n";
@@ -263,13 +266,13 @@ const Cipher &cipher_option(const Options &o) {
     if (name.empty())
         fail(cli::name(Opt::kCipher) + " is required (" + cipher_names(keyed_only) + ")",
              kExitUsage);
-    for (const Cipher &c : kCiphers)
-        if (name == c.name) {
-            if (keyed_only && c.keygen_len == 0)
-                fail(std::string(c.name) + " uses the library's own key: there is none to make (" +
+    for (const Cipher *c : kCiphers)
+        if (name == c->name) {
+            if (keyed_only && c->keygen_len == 0)
+                fail(std::string(c->name) + " uses the library's own key: there is none to make (" +
                          cipher_names(true) + ")",
                      kExitUsage);
-            return c;
+            return *c;
         }
     fail("unknown cipher '" + name + "' (" + cipher_names(keyed_only) + ")", kExitUsage);
 }

@@ -72,22 +72,17 @@ Options parse(int argc, char **argv);
 std::string usage(bool about = false);
 std::string help(const CommandInfo &c);
 
-// The ciphers --cipher names.
-struct Cipher {
-    const char *name;
-    sealkit_cipher id;
-    uint32_t block;
-    uint32_t key_used;    // key bytes the cipher reads at most; 0: no key
-    uint32_t keygen_len;  // what keygen writes
-};
+// A cipher --cipher names: the library's own record of it.
+using Cipher = sealkit_cipher_info;
 
-std::span<const Cipher> cipher_table();
+// Every cipher, as the library lists them.
+std::span<const Cipher *const> cipher_table();
 
 // The cipher --cipher names; a usage failure when it is missing, unknown, or
 // one the command does not take.
 const Cipher &cipher_option(const Options &o);
 
-// The key bytes `c` uses of a key of n bytes (n at least 16).
+// The key bytes `c` uses of a key of n bytes (n at least its minimum).
 size_t key_bytes_used(const Cipher &c, size_t n);
 
 }  // namespace cli

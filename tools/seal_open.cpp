@@ -70,9 +70,9 @@ using StreamPtr = std::unique_ptr<sealkit_stream, decltype(&sealkit_stream_free)
 int run_stream(const Options &o, sealkit_direction dir) {
     const Cipher &c = cipher_option(o);
     const std::string key_file = o.value(Opt::kKeyFile);
-    if (c.key_used > 0 && key_file.empty())
+    if (c.min_key_len > 0 && key_file.empty())
         fail(name(Opt::kKeyFile) + " is required for " + c.name, kExitUsage);
-    if (c.key_used == 0 && !key_file.empty())
+    if (c.min_key_len == 0 && !key_file.empty())
         fail(
             std::string(c.name) + " uses the library's own key and takes no " + name(Opt::kKeyFile),
             kExitUsage);
@@ -94,9 +94,9 @@ int run_stream(const Options &o, sealkit_direction dir) {
     if (size) check_size(c, dir, *size);
 
     Secret key(kMaxKeyFile + 1);
-    const size_t key_len = c.key_used > 0 ? read_key(key_file, c, in.is_stdin(), key) : 0;
+    const size_t key_len = c.min_key_len > 0 ? read_key(key_file, c, in.is_stdin(), key) : 0;
     sealkit_key *k = nullptr;
-    int rc = sealkit_key_new(&k, c.id, c.key_used > 0 ? key.data() : nullptr,
+    int rc = sealkit_key_new(&k, c.id, c.min_key_len > 0 ? key.data() : nullptr,
                              static_cast<uint32_t>(key_len));
     if (rc != SEALKIT_OK) fail(describe(rc, c, dir, in.taken(), key_len));
     const KeyPtr key_guard(k, sealkit_key_free);

@@ -89,8 +89,11 @@ uint32_t len32(Napi::Env env, size_t n) {
     return static_cast<uint32_t>(n);
 }
 
-uint32_t block_of(int cipher) {
-    return cipher == SEALKIT_CIPHER_BLOWFISH ? SEALKIT_BF_BLOCK : SEALKIT_AES_BLOCK;
+// The library's record of a cipher value; unknown ones are its CIPHER error.
+const sealkit_cipher_info &cipher_info(Napi::Env env, int cipher) {
+    for (uint32_t i = 0; const sealkit_cipher_info *c = sealkit_cipher_at(i); ++i)
+        if (c->id == cipher) return *c;
+    throw_result(env, SEALKIT_ERR_CIPHER);
 }
 
 // The room a call needs: the envelope's length when sealing; when opening,
@@ -98,7 +101,7 @@ uint32_t block_of(int cipher) {
 // result is a view of the plaintext in them).
 size_t out_len(Napi::Env env, int cipher, bool sealing, const Bytes &in) {
     if (!sealing) return in.size > 0 ? in.size : 1;
-    const uint64_t n = sealkit_envelope_len(in.size, block_of(cipher));
+    const uint64_t n = sealkit_envelope_len(in.size, cipher_info(env, cipher).block);
     if (n > UINT32_MAX) throw_result(env, SEALKIT_ERR_CAPACITY);
     return static_cast<size_t>(n);
 }
@@ -155,36 +158,15 @@ class InputCopy {
 // key is undefined for the built-in cipher.
 Napi::Value one_shot(const Napi::CallbackInfo &info, bool sealing) {
     Napi::Env env = info.Env();
-    const int cipher = info[0].As<Napi::Number>().Int32Value();
+    const sealkit_cipher_info &c = cipher_info(env, info[0].As<Napi::Number>().Int32Value());
     const Bytes in = bytes(info[1], sealing ? "data" : "envelope");
     const uint32_t n = len32(env, in.size);
-    Bytes key;
-    if (cipher != SEALKIT_CIPHER_BUILTIN) key = bytes(info[2], "key");
+    Bytes key{nullptr, 0};
+    if (c.min_key_len > 0) key = bytes(info[2], "key");
     const Bytes out = bytes(info[3], "out");
-    uint8_t *dst = out.data;
     uint32_t len = room(out);
-    const uint32_t kn = len32(env, key.size);
-    int rc = SEALKIT_ERR_CIPHER;
-    switch (cipher) {
-        case SEALKIT_CIPHER_AES_ECB:
-            rc = sealing ? CRYPTO1_encrypt(key.data, kn, in.data, n, dst, &len)
-                         : CRYPTO1_decrypt(key.data, kn, in.data, n, dst, &len);
-            break;
-        case SEALKIT_CIPHER_AES_CBC:
-            rc = sealing ? CRYPTO2_encrypt(key.data, kn, in.data, n, dst, &len)
-                         : CRYPTO2_decrypt(key.data, kn, in.data, n, dst, &len);
-            break;
-        case SEALKIT_CIPHER_BLOWFISH:
-            rc = sealing ? CRYPTO3_encrypt(key.data, kn, in.data, n, dst, &len)
-                         : CRYPTO3_decrypt(key.data, kn, in.data, n, dst, &len);
-            break;
-        case SEALKIT_CIPHER_BUILTIN:
-            rc = sealing ? CRYPTO_encrypt_without_key(in.data, n, dst, &len)
-                         : CRYPTO_decrypt_without_key(in.data, n, dst, &len);
-            break;
-        default:
-            break;
-    }
+    const int rc = sealkit_crypt(c.id, sealing ? SEALKIT_SEAL : SEALKIT_OPEN, key.data,
+                                 len32(env, key.size), in.data, n, out.data, &len);
     check(env, rc);
     return Napi::Number::New(env, len);
 }
@@ -235,7 +217,7 @@ class Key : public Napi::ObjectWrap<Key> {
         Napi::Env env = info.Env();
         cipher_ = info[0].As<Napi::Number>().Int32Value();
         Bytes key;
-        if (cipher_ != SEALKIT_CIPHER_BUILTIN) key = bytes(info[1], "key");
+        if (cipher_info(env, cipher_).min_key_len > 0) key = bytes(info[1], "key");
         check(env, sealkit_key_new(&key_, static_cast<sealkit_cipher>(cipher_), key.data,
                                    len32(env, key.size)));
     }
@@ -479,6 +461,31 @@ Napi::Object define_exports(Napi::Env env, Napi::Object exports) {
     exports.Set("open", Napi::Function::New(
                             env, [](const Napi::CallbackInfo &i) { return one_shot(i, false); }));
     exports.Set("version", Napi::String::New(env, sealkit_version()));
+    // The library's tables: its ciphers, its result codes, and both as
+    // constants by their C names.
+    Napi::Object constants = Napi::Object::New(env);
+    Napi::Array ciphers = Napi::Array::New(env), results = Napi::Array::New(env);
+    for (uint32_t i = 0; const sealkit_cipher_info *c = sealkit_cipher_at(i); ++i) {
+        Napi::Object o = Napi::Object::New(env);
+        o.Set("name", c->name);
+        o.Set("id", static_cast<int>(c->id));
+        o.Set("block", c->block);
+        o.Set("keyed", c->min_key_len > 0);
+        ciphers.Set(i, o);
+        constants.Set(c->constant, static_cast<int>(c->id));
+    }
+    for (uint32_t i = 0; const sealkit_result_info *r = sealkit_result_at(i); ++i) {
+        Napi::Object o = Napi::Object::New(env);
+        o.Set("code", r->code);
+        o.Set("name", r->name);
+        results.Set(i, o);
+        constants.Set(r->constant, r->code);
+    }
+    constants.Set("SEALKIT_SEAL", static_cast<int>(SEALKIT_SEAL));
+    constants.Set("SEALKIT_OPEN", static_cast<int>(SEALKIT_OPEN));
+    exports.Set("ciphers", ciphers);
+    exports.Set("results", results);
+    exports.Set("constants", constants);
     exports.Set("strerror", Napi::Function::New(env, [](const Napi::CallbackInfo &i) {
                     return Napi::String::New(
                         i.Env(), sealkit_strerror(i[0].As<Napi::Number>().Int32Value()));

@@ -53,24 +53,25 @@ CHUNK = 1 << 20  # bytes per read in seal_file and open_file
 _U32 = 0xFFFFFFFF
 
 
-class Cipher(enum.Enum):
-    """The four ciphers; their values are the names the command uses."""
+# The C library's ciphers, in its order: name -> record.
+_INFO = {}
+for _i in range(1 << 8):
+    if (_c := _lib.sealkit_cipher_at(_i)) == _ffi.NULL:
+        break
+    _INFO[_ffi.string(_c.name).decode()] = _c
+del _i, _c
 
-    AES_ECB = "aes-ecb"
-    AES_CBC = "aes-cbc"
-    BUILTIN = "builtin"
-    BLOWFISH = "blowfish"
+
+class Cipher(enum.Enum):
+    """The C library's ciphers; their values are the names the command uses."""
+
+    _ignore_ = ["_n"]
+    for _n in _INFO:
+        vars()[_n.upper().replace("-", "_")] = _n
 
     @property
     def block(self) -> int:
-        return _lib.SEALKIT_BF_BLOCK if self is Cipher.BLOWFISH else _lib.SEALKIT_AES_BLOCK
-
-
-_IDS = {Cipher.AES_ECB: _lib.SEALKIT_CIPHER_AES_ECB, Cipher.AES_CBC: _lib.SEALKIT_CIPHER_AES_CBC,
-        Cipher.BUILTIN: _lib.SEALKIT_CIPHER_BUILTIN, Cipher.BLOWFISH: _lib.SEALKIT_CIPHER_BLOWFISH}
-_ONE_SHOT = {Cipher.AES_ECB: (_lib.CRYPTO1_encrypt, _lib.CRYPTO1_decrypt),
-             Cipher.AES_CBC: (_lib.CRYPTO2_encrypt, _lib.CRYPTO2_decrypt),
-             Cipher.BLOWFISH: (_lib.CRYPTO3_encrypt, _lib.CRYPTO3_decrypt)}
+        return _INFO[self.value].block
 
 
 class Error(Exception):
@@ -89,48 +90,48 @@ class Error(Exception):
 
 
 class NullError(Error):
-    """-1: a required argument is missing."""
-    code = -1
+    """A required argument is missing."""
+    code = _lib.SEALKIT_ERR_NULL
 
 
 class CapacityError(Error):
-    """-2: the output has too little room (see the envelope length)."""
-    code = -2
+    """The output has too little room (see the envelope length)."""
+    code = _lib.SEALKIT_ERR_CAPACITY
 
 
 class KeyLengthError(Error, ValueError):
-    """-3: the key is shorter than 16 bytes."""
-    code = -3
+    """The key is shorter than 16 bytes."""
+    code = _lib.SEALKIT_ERR_KEY_LEN
 
 
 class KeyScheduleError(Error):
-    """-4: libcrypto refused the key or failed."""
-    code = -4
+    """libcrypto refused the key or failed."""
+    code = _lib.SEALKIT_ERR_KEY_SCHEDULE
 
 
 class EmptyError(Error, ValueError):
-    """-5: there is nothing to seal."""
-    code = -5
+    """There is nothing to seal."""
+    code = _lib.SEALKIT_ERR_EMPTY
 
 
 class NotEnvelopeError(Error, ValueError):
-    """-6: the input is not an envelope of this cipher."""
-    code = -6
+    """The input is not an envelope of this cipher."""
+    code = _lib.SEALKIT_ERR_NOT_ENVELOPE
 
 
 class CipherError(Error, ValueError):
-    """-7: an unknown cipher, or a key given to "builtin"."""
-    code = -7
+    """An unknown cipher, or a key given to "builtin"."""
+    code = _lib.SEALKIT_ERR_CIPHER
 
 
 class BusyError(Error):
-    """-8: another thread's call holds the Key."""
-    code = -8
+    """Another thread's call holds the Key."""
+    code = _lib.SEALKIT_ERR_BUSY
 
 
 class LengthError(Error, ValueError):
-    """-9: a stream's length does not match its total."""
-    code = -9
+    """A stream's length does not match its total."""
+    code = _lib.SEALKIT_ERR_LENGTH
 
 
 class StateError(Error, ValueError):
@@ -143,7 +144,7 @@ class BufferLayoutError(Error, BufferError):
 
 
 _ERRORS = {c.code: c for c in Error.__subclasses__() if c.code}
-_NAMES = ", ".join(c.value for c in Cipher)
+_NAMES = ", ".join(_INFO)
 
 
 def _check(rc):
@@ -164,9 +165,9 @@ def _cipher(cipher):
 
 def _key(c, key):
     """The key's bytes for cipher c (None for "builtin"), checked."""
-    if c is Cipher.BUILTIN:
+    if _INFO[c.value].min_key_len == 0:
         if key is not None:
-            raise CipherError(message='"builtin" uses the library\'s own key: call it without one')
+            raise CipherError(message=f'"{c.value}" uses the library\'s own key: call it without one')
         return None
     if key is None:
         raise NullError(message=f"{c.value} needs a key: pass its bytes (16 or more) as key")
@@ -208,30 +209,22 @@ def _call(fn, args, capacity):
     return out
 
 
-def _envelope_len(n, block):
-    return (n + block - 1) // block * block + 1
-
-
 def seal(cipher, data, key=None) -> bytearray:
     """Seals data into an envelope with a one-shot call (key: bytes-like, or
     None for "builtin")."""
     c = _cipher(cipher)
     src, n = _in(data)
-    capacity = min(_envelope_len(n, c.block), _U32)
-    k = _key(c, key)
-    if k is None:
-        return _call(_lib.CRYPTO_encrypt_without_key, (src, n), capacity)
-    return _call(_ONE_SHOT[c][0], (k[0], k[1], src, n), capacity)
+    k, kn = _key(c, key) or (_ffi.NULL, 0)
+    return _call(_lib.sealkit_crypt, (_INFO[c.value].id, _lib.SEALKIT_SEAL, k, kn, src, n),
+                 min(_lib.sealkit_envelope_len(n, c.block), _U32))
 
 
 def open(cipher, envelope, key=None) -> bytearray:  # noqa: A001 (the library's word)
     """Opens an envelope with a one-shot call; the plaintext."""
     c = _cipher(cipher)
     src, n = _in(envelope, "envelope")
-    k = _key(c, key)
-    if k is None:
-        return _call(_lib.CRYPTO_decrypt_without_key, (src, n), n)
-    return _call(_ONE_SHOT[c][1], (k[0], k[1], src, n), n)
+    k, kn = _key(c, key) or (_ffi.NULL, 0)
+    return _call(_lib.sealkit_crypt, (_INFO[c.value].id, _lib.SEALKIT_OPEN, k, kn, src, n), n)
 
 
 class Key:
@@ -244,9 +237,8 @@ class Key:
     def __init__(self, cipher, key=None):
         self.cipher = _cipher(cipher)
         out = _ffi.new("sealkit_key **")
-        k = _key(self.cipher, key)
-        k, kn = k if k is not None else (_ffi.NULL, 0)
-        _check(_lib.sealkit_key_new(out, _IDS[self.cipher], k, kn))
+        k, kn = _key(self.cipher, key) or (_ffi.NULL, 0)
+        _check(_lib.sealkit_key_new(out, _INFO[self.cipher.value].id, k, kn))
         self._key = _ffi.gc(out[0], _lib.sealkit_key_free)
 
     def _ptr(self):
@@ -268,7 +260,8 @@ class Key:
         """As seal(), with this key."""
         k = self._ptr()
         src, n = _in(data)
-        return _call(_lib.sealkit_seal, (k, src, n), min(_envelope_len(n, self.cipher.block), _U32))
+        capacity = min(_lib.sealkit_envelope_len(n, self.cipher.block), _U32)
+        return _call(_lib.sealkit_seal, (k, src, n), capacity)
 
     def open(self, envelope) -> bytearray:
         """As open(), with this key."""

@@ -339,3 +339,71 @@ TEST(Contract, NullLenIsRefused) {
 }
 
 }  // namespace
+
+// sealkit_crypt, the pairs chosen by value, behind the one-shot signature.
+template <sealkit_cipher C, bool Seal>
+int crypt_call(const unsigned char *key, uint32_t key_len, const unsigned char *src, uint32_t n,
+               unsigned char *dst, uint32_t *len) {
+    const bool builtin = C == SEALKIT_CIPHER_BUILTIN;
+    return sealkit_crypt(C, Seal ? SEALKIT_SEAL : SEALKIT_OPEN, builtin ? nullptr : key,
+                         builtin ? 0 : key_len, src, n, dst, len);
+}
+
+template <sealkit_cipher C>
+constexpr Pair by_value(Pair p) {
+    p.seal = crypt_call<C, true>;
+    p.open = crypt_call<C, false>;
+    return p;
+}
+
+TEST(Contract, CryptByValueKeepsThePairsContract) {
+    const Pair pairs[] = {
+        by_value<SEALKIT_CIPHER_AES_ECB>(kPairs[0]), by_value<SEALKIT_CIPHER_AES_CBC>(kPairs[1]),
+        by_value<SEALKIT_CIPHER_BUILTIN>(kPairs[2]), by_value<SEALKIT_CIPHER_BLOWFISH>(kPairs[3])};
+    check_table(pairs, false);
+    const unsigned char key[16] = {1}, src[17] = {16};
+    const struct {
+        int cipher, direction;
+        const unsigned char *key;
+        uint32_t key_len;
+    } refused[] = {{0, SEALKIT_SEAL, key, 16},
+                   {5, SEALKIT_OPEN, key, 16},
+                   {1, 0, key, 16},
+                   {2, 3, key, 16},
+                   {SEALKIT_CIPHER_BUILTIN, 1, key, 0},
+                   {SEALKIT_CIPHER_BUILTIN, 2, nullptr, 16}};
+    for (const auto &r : refused) {
+        unsigned char dst[32];
+        memset(dst, kCanary, sizeof dst);
+        uint32_t len = sizeof dst;
+        EXPECT_EQ(sealkit_crypt(static_cast<sealkit_cipher>(r.cipher),
+                                static_cast<sealkit_direction>(r.direction), r.key, r.key_len, src,
+                                17, dst, &len),
+                  SEALKIT_ERR_CIPHER)
+            << r.cipher << "/" << r.direction;
+        EXPECT_EQ(len, sizeof dst);
+        for (unsigned char b : dst) EXPECT_EQ(b, kCanary);
+    }
+}
+
+// The library's lists agree with this test's own facts, in order, and end.
+TEST(Contract, TheLibraryListsItsCiphersAndResults) {
+    const char *const names[] = {"aes-ecb", "aes-cbc", "builtin", "blowfish"};
+    for (uint32_t i = 0; i < 4; ++i) {
+        const sealkit_cipher_info *c = sealkit_cipher_at(i);
+        ASSERT_NE(c, nullptr);
+        EXPECT_STREQ(c->name, names[i]);
+        EXPECT_EQ(c->id, kPairs[i].id);
+        EXPECT_EQ(c->block, kPairs[i].block);
+        EXPECT_EQ(c->min_key_len, kPairs[i].takes_key ? 16u : 0u);
+    }
+    EXPECT_EQ(sealkit_cipher_at(4), nullptr);
+    EXPECT_EQ(sealkit_cipher_at(UINT32_MAX), nullptr);
+    for (uint32_t i = 0; i < 10; ++i) {
+        const sealkit_result_info *r = sealkit_result_at(i);
+        ASSERT_NE(r, nullptr);
+        EXPECT_EQ(r->code, -static_cast<int>(i));
+        EXPECT_STREQ(r->text, sealkit_strerror(r->code));
+    }
+    EXPECT_EQ(sealkit_result_at(10), nullptr);
+}

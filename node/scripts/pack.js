@@ -1,0 +1,35 @@
+// SPDX-License-Identifier: MIT
+// Packs the addon into node/sealkit-VERSION.tgz, a tarball that builds
+// offline: the library's source goes into deps/, and node-addon-api (from
+// wherever Node resolves it: Debian's package or the npm registry's) into
+// node_modules/. The version is the library's, read from sealkit.h, where
+// CMake reads it too.
+'use strict';
+const { execFileSync } = require('node:child_process');
+const fs = require('node:fs');
+const os = require('node:os');
+const path = require('node:path');
+
+const here = path.resolve(__dirname, '..');
+const lib = path.join(here, '..', 'sealkit');
+const header = fs.readFileSync(path.join(lib, 'sealkit.h'), 'utf8');
+const version = ['MAJOR', 'MINOR', 'PATCH']
+  .map((part) => header.match(new RegExp(`^#define SEALKIT_VERSION_${part} (\\d+)$`, 'm'))[1])
+  .join('.');
+const stage = fs.mkdtempSync(path.join(os.tmpdir(), 'sealkit-pack-'));
+try {
+  for (const f of ['index.js', 'index.d.ts', 'binding.gyp', 'src']) {
+    fs.cpSync(path.join(here, f), path.join(stage, f), { recursive: true });
+  }
+  fs.mkdirSync(path.join(stage, 'deps', 'sealkit'), { recursive: true });
+  for (const f of ['sealkit.cpp', 'sealkit.h']) {
+    fs.copyFileSync(path.join(lib, f), path.join(stage, 'deps', 'sealkit', f));
+  }
+  const api = path.dirname(require.resolve('node-addon-api/package.json'));
+  fs.cpSync(api, path.join(stage, 'node_modules', 'node-addon-api'), { recursive: true, dereference: true });
+  const pkg = JSON.parse(fs.readFileSync(path.join(here, 'package.json'), 'utf8'));
+  fs.writeFileSync(path.join(stage, 'package.json'), `${JSON.stringify({ name: pkg.name, version, ...pkg }, null, 2)}\n`);
+  execFileSync('npm', ['pack', '--silent', '--pack-destination', here], { cwd: stage, stdio: 'inherit' });
+} finally {
+  fs.rmSync(stage, { recursive: true, force: true });
+}
