@@ -234,6 +234,109 @@ std::string read_password(const std::string &file, Password &out, bool warn) {
     return "";
 }
 
+// ---------------------------------------------------------------------------
+// A node's client: made with TLS and the login set, callbacks left to the
+// caller.
+
+std::string mosquitto_text(int rc) {
+    return rc == MOSQ_ERR_ERRNO ? strerror(errno) : mosquitto_strerror(rc);
+}
+
+// A TLS client: the system's CA store unless a CA file is named; the peer
+// verified, TLS 1.2 or later, the host name checked.
+std::string set_tls(mosquitto *m, const Settings &st) {
+    const char *ca = or_null(st.ca_file);
+    if (ca == nullptr) mosquitto_int_option(m, MOSQ_OPT_TLS_USE_OS_CERTS, 1);
+    int rc = mosquitto_tls_set(m, ca, ca == nullptr ? "/etc/ssl/certs" : nullptr,
+                               or_null(st.cert_file), or_null(st.key_file), nullptr);
+    if (rc == MOSQ_ERR_SUCCESS) rc = mosquitto_tls_opts_set(m, 1, "tlsv1.2", nullptr);
+    if (rc == MOSQ_ERR_SUCCESS) rc = mosquitto_tls_insecure_set(m, false);
+    return rc == MOSQ_ERR_SUCCESS ? "" : "TLS set-up: " + mosquitto_text(rc);
+}
+
+// The user name from the settings; the password only from a file, never
+// from the environment, where other processes may read it.
+std::string set_login(mosquitto *m, const Settings &st) {
+    const char *user = or_null(st.username);
+    if (user == nullptr) return "";
+    Password password;
+    if (!st.password_file.empty())
+        if (std::string why = read_password(st.password_file, password, false); !why.empty())
+            return why;
+    const int rc =
+        mosquitto_username_pw_set(m, user, st.password_file.empty() ? nullptr : password.c_str());
+    return rc == MOSQ_ERR_SUCCESS ? "" : "login set-up: " + mosquitto_text(rc);
+}
+
+// A persistent-session MQTT 3.1.1 client for node u with `obj` as its
+// callbacks' argument; nullptr, and why, when it cannot be set up.
+mosquitto *new_client(const MqttConfig &c, const BrokerUrl &u, void *obj, std::string &why) {
+    mosquitto *m = mosquitto_new(c.client_id.c_str(), /*clean_session=*/false, obj);
+    if (m == nullptr) {
+        why = std::string("cannot create the MQTT client: ") + strerror(errno);
+        return nullptr;
+    }
+    mosquitto_int_option(m, MOSQ_OPT_PROTOCOL_VERSION, MQTT_PROTOCOL_V311);
+    why = u.tls ? set_tls(m, c.settings) : "";
+    if (why.empty()) why = set_login(m, c.settings);
+    if (why.empty()) return m;
+    mosquitto_destroy(m);
+    return nullptr;
+}
+
+// ---------------------------------------------------------------------------
+// The liveness probe. A silent broker (a hung process, a stalled host) keeps
+// the connection open and answers nothing. Whenever nothing was heard for
+// half the keepalive, an UNSUBSCRIBE of a topic no one uses asks for an
+// answer (its UNSUBACK); none within the keepalive is a loss.
+
+class Probe {
+  public:
+    explicit Probe(long keepalive) : keepalive_(static_cast<double>(keepalive)) {}
+
+    // Anything from the broker.
+    void heard() {
+        last_heard_ = now();
+        mid_ = -1;
+    }
+    // An UNSUBACK.
+    void answered(int mid) {
+        if (mid == mid_) heard();
+    }
+    // Between loop runs: false once a probe went unanswered for the keepalive.
+    bool alive(mosquitto *m) {
+        const double t = now();
+        if (mid_ >= 0) return t - sent_ < keepalive_;
+        int mid = 0;
+        if (t - last_heard_ >= keepalive_ / 2 &&
+            mosquitto_unsubscribe(m, &mid, "ostrel/probe") == MOSQ_ERR_SUCCESS) {
+            mid_ = mid;
+            sent_ = t;
+        }
+        return true;
+    }
+
+  private:
+    double keepalive_;
+    double last_heard_ = 0;  // when the broker last sent anything
+    double sent_ = 0;        // when the probe awaiting its answer went
+    int mid_ = -1;           // that probe, or -1
+};
+
+// ---------------------------------------------------------------------------
+// One connection attempt's progress, reset as a whole for each attempt.
+struct Attempt {
+    bool connected = false;
+    int connack = 0;                    // the broker's refusal code; 0: none
+    bool subscription_refused = false;  // a subscription granted 0x80
+    int wanted = 0, acked = 0;          // subscriptions sent and answered
+    std::string tls_error;              // the TLS library's words, when it failed
+
+    bool done() const {
+        return connack != 0 || subscription_refused || (connected && acked == wanted);
+    }
+};
+
 class Session {
   public:
     explicit Session(MqttConfig c)
@@ -250,9 +353,6 @@ class Session {
     int start() {
         mosquitto_lib_init();
         const long timeout = c_.settings.connect_timeout;
-        if (timeout == 0)
-            return fail("OSTREL_SDK_CONNECT_TIMEOUT=" + c_.settings.connect_timeout_text +
-                        " is not a number of seconds from 1 to 3600");
         if (const std::string why = check_login(); !why.empty()) return fail(why);
         const size_t n = nodes_.size();
         const size_t first = start_node(n, rng_);
@@ -287,24 +387,14 @@ class Session {
     // messages in flight survive a reconnect to the same node.
     mosquitto *client(size_t i, std::string &why) {
         if (nodes_[i] != nullptr) return nodes_[i];
-        mosquitto *m = mosquitto_new(c_.client_id.c_str(), /*clean_session=*/false, this);
-        if (m == nullptr) {
-            why = "cannot create the MQTT client: " + errno_text();
-            return nullptr;
-        }
-        mosquitto_int_option(m, MOSQ_OPT_PROTOCOL_VERSION, MQTT_PROTOCOL_V311);
+        mosquitto *m = new_client(c_, c_.servers[i], this, why);
+        if (m == nullptr) return nullptr;
         mosquitto_connect_with_flags_callback_set(m, on_connect);
         mosquitto_disconnect_callback_set(m, on_disconnect);
         mosquitto_subscribe_callback_set(m, on_subscribe);
         mosquitto_unsubscribe_callback_set(m, on_unsubscribe);
         mosquitto_message_callback_set(m, on_message);
         mosquitto_log_callback_set(m, on_log);
-        why = c_.servers[i].tls ? set_tls(m) : "";
-        if (why.empty()) why = set_login(m);
-        if (!why.empty()) {
-            mosquitto_destroy(m);
-            return nullptr;
-        }
         return nodes_[i] = m;
     }
 
@@ -328,10 +418,7 @@ class Session {
         std::string why;
         mosquitto *m = client(i, why);
         if (m == nullptr) return why;
-        connected_ = false;
-        refused_ = -1;
-        wanted_ = acked_ = 0;
-        last_error_.clear();
+        attempt_ = {};
         trace("connect " + u.text);
         // An asynchronous connect takes the first address the name resolves
         // to, even when only a later one answers (localhost as ::1 and
@@ -349,32 +436,18 @@ class Session {
             setsockopt(mosquitto_socket(m), IPPROTO_TCP, TCP_USER_TIMEOUT, &user_timeout,
                        sizeof user_timeout);
         // Connected, and every subscription acknowledged, or a failure.
-        while (rc == MOSQ_ERR_SUCCESS && refused_ < 0 && !(connected_ && acked_ == wanted_)) {
+        while (rc == MOSQ_ERR_SUCCESS && !attempt_.done()) {
             if (now() >= deadline)
                 return "no answer from " + u.text + " within " + std::to_string(timeout) + " s";
             rc = mosquitto_loop(m, 100, 1);
         }
-        if (refused_ > 0) return "the broker refused the connection: " + refusal();
-        if (refused_ == 0) return "the broker refused a subscription";
+        if (attempt_.connack != 0)
+            return std::string("the broker refused the connection: ") +
+                   mosquitto_connack_string(attempt_.connack);
+        if (attempt_.subscription_refused) return "the broker refused a subscription";
         if (rc != MOSQ_ERR_SUCCESS) return error_text(rc);
         subscribed_ = true;
         return "";
-    }
-
-    // A TLS client: the system's CA store unless a CA file is named; the
-    // peer verified, TLS 1.2 or later, the host name checked.
-    std::string set_tls(mosquitto *m) {
-        const char *ca = or_null(c_.settings.ca_file);
-        const char *cert = or_null(c_.settings.cert_file);
-        const char *key = or_null(c_.settings.key_file);
-        if ((cert == nullptr) != (key == nullptr))
-            return "OSTREL_SDK_CERT_FILE and OSTREL_SDK_KEY_FILE go together";
-        if (ca == nullptr) mosquitto_int_option(m, MOSQ_OPT_TLS_USE_OS_CERTS, 1);
-        int rc = mosquitto_tls_set(m, ca, ca == nullptr ? "/etc/ssl/certs" : nullptr, cert, key,
-                                   nullptr);
-        if (rc == MOSQ_ERR_SUCCESS) rc = mosquitto_tls_opts_set(m, 1, "tlsv1.2", nullptr);
-        if (rc == MOSQ_ERR_SUCCESS) rc = mosquitto_tls_insecure_set(m, false);
-        return rc == MOSQ_ERR_SUCCESS ? "" : "TLS set-up: " + error_text(rc);
     }
 
     // Before any node is tried: the login's settings fit together, the
@@ -383,7 +456,6 @@ class Session {
     std::string check_login() const {
         const Settings &st = c_.settings;
         if (st.password_file.empty()) return "";
-        if (st.username.empty()) return "OSTREL_SDK_PASSWORD_FILE needs OSTREL_SDK_USERNAME";
         Password password;
         if (std::string why = read_password(st.password_file, password, true); !why.empty())
             return why;
@@ -391,24 +463,9 @@ class Session {
         for (const BrokerUrl &u : c_.servers)
             if (!u.tls)
                 return "the password would go unencrypted to " + u.text +
-                       ": name that node mqtts://, or set OSTREL_SDK_SEND_PASSWORD_UNENCRYPTED=1 "
-                       "to allow it";
+                       ": name that node mqtts://, or set " + kSendPasswordUnencryptedVar +
+                       "=1 to allow it";
         return "";
-    }
-
-    // The user name from the settings; the password only from a file, never
-    // from the environment, where other processes may read it.
-    std::string set_login(mosquitto *m) {
-        const char *user = or_null(c_.settings.username);
-        if (user == nullptr) return "";
-        Password password;
-        if (!c_.settings.password_file.empty())
-            if (std::string why = read_password(c_.settings.password_file, password, false);
-                !why.empty())
-                return why;
-        const int rc = mosquitto_username_pw_set(
-            m, user, c_.settings.password_file.empty() ? nullptr : password.c_str());
-        return rc == MOSQ_ERR_SUCCESS ? "" : "login set-up: " + error_text(rc);
     }
 
     // The network thread: the loop; after a loss the other nodes in turn,
@@ -419,8 +476,8 @@ class Session {
     // are made. From the kTakeovers-th such loss in a row, that is the cause.
     static constexpr double kQuickLoss = 5.0;  // seconds after a connect
     static constexpr int kTakeovers = 3;
-    // A node that stopped answering (the probe below), beside libmosquitto's
-    // own results.
+    // A node that stopped answering (the probe), beside libmosquitto's own
+    // results.
     static constexpr int kSilent = -1000;
 
     // The network thread: the loop; after a loss the other nodes, the lost
@@ -430,12 +487,15 @@ class Session {
         int quick_losses = 0;
         for (;;) {
             mosquitto *m = nodes_[current_];
-            heard();
+            probe_.heard();
             int rc = MOSQ_ERR_SUCCESS;
             while (rc == MOSQ_ERR_SUCCESS) {
                 errno = 0;  // so that the errno a loss leaves is its own (cause())
                 rc = mosquitto_loop(m, 200, 1);
-                if (rc == MOSQ_ERR_SUCCESS) rc = probe(m);
+                if (rc == MOSQ_ERR_SUCCESS && !probe_.alive(m)) {
+                    mosquitto_disconnect(m);
+                    rc = kSilent;
+                }
             }
             const int err = errno;
             const size_t lost = current_;
@@ -453,37 +513,13 @@ class Session {
         }
     }
 
-    // A silent broker (a hung process, a stalled host) keeps the connection
-    // open and answers nothing. Whenever nothing was heard for half the
-    // keepalive, an UNSUBSCRIBE of a topic no one uses asks for an answer
-    // (its UNSUBACK); none within the keepalive is a loss.
-    int probe(mosquitto *m) {
-        const double keepalive = static_cast<double>(c_.settings.keepalive), t = now();
-        if (probe_mid_ >= 0) {
-            if (t - probe_sent_ < keepalive) return MOSQ_ERR_SUCCESS;
-            mosquitto_disconnect(m);
-            return kSilent;
-        }
-        int mid = 0;
-        if (t - last_heard_ >= keepalive / 2 &&
-            mosquitto_unsubscribe(m, &mid, "ostrel/probe") == MOSQ_ERR_SUCCESS) {
-            probe_mid_ = mid;
-            probe_sent_ = t;
-        }
-        return MOSQ_ERR_SUCCESS;
-    }
-
-    void heard() {
-        last_heard_ = now();
-        probe_mid_ = -1;
-    }
-
     // What a loss's result says, for people: never a bare "Unknown error.".
     // libmosquitto reports a reset as a lost connection, and a TLS record it
     // cannot read as an errno of EPROTO: errno tells them apart.
     std::string cause(int rc, int err) const {
         std::string silent = "no answer in " + std::to_string(c_.settings.keepalive) + " s";
-        std::string tls = "TLS failure" + (last_error_.empty() ? "" : " (" + last_error_ + ")");
+        std::string tls =
+            "TLS failure" + (attempt_.tls_error.empty() ? "" : " (" + attempt_.tls_error + ")");
         switch (rc) {
             case kSilent:
             case MOSQ_ERR_KEEPALIVE:
@@ -529,17 +565,16 @@ class Session {
         const bool kept = (flags & 1) != 0 && s->subscribed_;
         s->trace("connected " + std::to_string(rc) + (kept ? ", session kept" : ""));
         if (rc != 0) {
-            s->refused_ = rc;
+            s->attempt_.connack = rc;
             return;
         }
-        s->connected_ = true;
-        s->wanted_ = 0;
-        s->acked_ = 0;
+        s->attempt_.connected = true;
+        s->attempt_.wanted = s->attempt_.acked = 0;
         if (kept) return;
         for (const std::string &app : s->c_.apps)
             for (const std::string &topic :
                  {"push/" + app, "push/" + app + "/" + s->c_.client_id}) {
-                ++s->wanted_;
+                ++s->attempt_.wanted;
                 const int sub = mosquitto_subscribe(m, nullptr, topic.c_str(), 2);
                 s->trace("subscribe " + topic + " = " + std::to_string(sub));
             }
@@ -550,18 +585,17 @@ class Session {
         auto *s = static_cast<Session *>(obj);
         std::string grants;
         for (int i = 0; i < count; ++i) {
-            if (granted[i] > 2) s->refused_ = 0;
+            if (granted[i] > 2) s->attempt_.subscription_refused = true;
             grants += ' ';
             grants += std::to_string(granted[i]);
         }
-        ++s->acked_;
+        ++s->attempt_.acked;
         s->trace("subscribed " + std::to_string(mid) + " granted" + grants);
     }
 
     // The probe's answer.
     static void on_unsubscribe(mosquitto *, void *obj, int mid) {
-        auto *s = static_cast<Session *>(obj);
-        if (mid == s->probe_mid_) s->heard();
+        static_cast<Session *>(obj)->probe_.answered(mid);
     }
 
     static void on_disconnect(mosquitto *, void *obj, int rc) {
@@ -572,14 +606,14 @@ class Session {
         auto *s = static_cast<Session *>(obj);
         if (!s->ours(msg->topic) || msg->payloadlen < 0) return;
         const auto len = static_cast<size_t>(msg->payloadlen);
-        s->last_heard_ = now();
+        s->probe_.heard();
         if (s->c_.trace) s->trace("push " + std::to_string(len) + " bytes on " + msg->topic);
         s->c_.deliver(len > 0 ? static_cast<const char *>(msg->payload) : "", len);
     }
 
     // The TLS library's own words for a failed handshake come through here.
     static void on_log(mosquitto *, void *obj, int level, const char *text) {
-        if (level == MOSQ_LOG_ERR) static_cast<Session *>(obj)->last_error_ = text;
+        if (level == MOSQ_LOG_ERR) static_cast<Session *>(obj)->attempt_.tls_error = text;
     }
 
     // Whether a topic is one this client subscribed to: a stale session may
@@ -601,14 +635,10 @@ class Session {
     }
 
     std::string error_text(int rc) const {
-        std::string text = rc == MOSQ_ERR_ERRNO ? errno_text() : mosquitto_strerror(rc);
-        if (!last_error_.empty()) text += " (" + last_error_ + ")";
+        std::string text = mosquitto_text(rc);
+        if (!attempt_.tls_error.empty()) text += " (" + attempt_.tls_error + ")";
         return text;
     }
-
-    std::string refusal() const { return mosquitto_connack_string(refused_); }
-
-    static std::string errno_text() { return strerror(errno); }
 
     void report(size_t i, const std::string &why) {
         fprintf(stderr, "ostrel_sdk: %s: %s\n", c_.servers[i].text.c_str(), why.c_str());
@@ -630,14 +660,9 @@ class Session {
     std::vector<bool> used_;                       // whether a node's client ever had a session
     size_t current_ = 0;                           // the node connected to
     std::mt19937_64 rng_{std::random_device{}()};  // next nodes and waits
-    double last_heard_ = 0;                        // when the broker last sent anything
-    int probe_mid_ = -1;                           // the probe awaiting its answer, or -1
+    Probe probe_{c_.settings.keepalive};
+    Attempt attempt_;
     bool subscribed_ = false;  // this process's subscriptions are in the session
-    double probe_sent_ = 0;
-    bool connected_ = false;
-    int refused_ = -1;  // CONNACK code when refused; 0 when a subscription was
-    int wanted_ = 0, acked_ = 0;
-    std::string last_error_;
 };
 
 }  // namespace

@@ -179,17 +179,15 @@ bool next_line(State &s, std::string &line, unsigned long &line_no) {
 
 // Hands one push to the registered callback, from whatever source: one of
 // ordinary size copied into this thread's guarded buffer, not NUL-terminated.
-// A push over OSTREL_SDK_MAX_PUSH is dropped with a line on stderr; the
+// A push over the size limit setting is dropped with a line on stderr; the
 // source goes on.
 void deliver(State &s, const char *data, size_t len) {
     const OstrelMsgCallback cb = s.callbacks[eOstrelMsg_Push].load();
     if (cb == nullptr) return;  // nobody listens for pushes
     const size_t max = settings().max_push;
     if (max != 0 && len > max) {
-        fprintf(stderr,
-                "ostrel_sdk: a push of %zu bytes is over OSTREL_SDK_MAX_PUSH (%zu bytes); "
-                "dropped\n",
-                len, max);
+        fprintf(stderr, "ostrel_sdk: a push of %zu bytes is over %s (%zu bytes); dropped\n", len,
+                ostrel_standin::kMaxPushVar, max);
         return;
     }
     if (len > static_cast<size_t>(INT_MAX)) {
@@ -351,11 +349,7 @@ int OstrelStart(void) {
     // for reading blocks until a writer comes, and start must return at once.
     if (rc != -1 && !feed_usable(settings().feed)) rc = -1;
     if (rc != -1) {
-        long threads = settings().threads;
-        if (threads < 1 || threads > 256) {
-            fprintf(stderr, "ostrel_sdk: OSTREL_SDK_THREADS must be 1..256; using 1\n");
-            threads = 1;
-        }
+        const long threads = settings().threads;
         long running = 0;
         for (; running < threads; ++running) {
             try {

@@ -319,10 +319,9 @@ TEST_F(Pushdemo, HostilePushesOnATerminalOverTheLimitAndBadSettings) {
     EXPECT_NE(err.find("a push of 3145728 bytes is over"), std::string::npos) << err;
 
     const std::pair<const char *, const char *> bad[] = {
-        {"OSTREL_SDK_MAX_PUSH", "0"},
-        {"OSTREL_SDK_MAX_PUSH", "1k"},
-        {"OSTREL_SDK_MAX_PUSH", "99999999999"},
-        {"OSTREL_SDK_SEND_PASSWORD_UNENCRYPTED", "yes"}};
+        {"OSTREL_SDK_MAX_PUSH", "0"},           {"OSTREL_SDK_MAX_PUSH", "1k"},
+        {"OSTREL_SDK_MAX_PUSH", "99999999999"}, {"OSTREL_SDK_SEND_PASSWORD_UNENCRYPTED", "yes"},
+        {"OSTREL_SDK_CONNECT_TIMEOUT", "0"},    {"OSTREL_SDK_CONNECT_TIMEOUT", "10s"}};
     for (const auto &[name, value] : bad) {
         auto child = start({{name, value}});
         EXPECT_EQ(child->wait_exit(), 1 << 8) << name << "=" << value;
@@ -330,6 +329,19 @@ TEST_F(Pushdemo, HostilePushesOnATerminalOverTheLimitAndBadSettings) {
         EXPECT_NE(read_file("stderr").find(std::string(name) + "=" + value), std::string::npos)
             << read_file("stderr");
     }
+    // Every problem is named at once, not the first alone; a bad keepalive
+    // falls back to its default with a note.
+    auto child = start({{"OSTREL_SDK_MAX_PUSH", "x"},
+                        {"OSTREL_SDK_CERT_FILE", "c.pem"},
+                        {"OSTREL_SDK_PASSWORD_FILE", "pw"},
+                        {"OSTREL_SDK_KEEPALIVE", "1"}});
+    EXPECT_EQ(child->wait_exit(), 1 << 8);
+    const std::string all = read_file("stderr");
+    for (const char *want :
+         {"OSTREL_SDK_MAX_PUSH=x", "OSTREL_SDK_CERT_FILE and OSTREL_SDK_KEY_FILE",
+          "OSTREL_SDK_PASSWORD_FILE needs OSTREL_SDK_USERNAME",
+          "OSTREL_SDK_KEEPALIVE=1 is not a number from 2 to 3600; using 5"})
+        EXPECT_NE(all.find(want), std::string::npos) << want << "\n" << all;
 }
 
 }  // namespace
