@@ -19,7 +19,8 @@ namespace cli {
 
 namespace {
 
-// The temporary file of a new output, for the signal handler.
+// A copy of the named temporary file's path for the signal handler, which
+// can reach no object: SIGINT, SIGTERM or SIGHUP removes the file.
 char g_temp_path[PATH_MAX];
 volatile sig_atomic_t g_temp_set = 0;
 
@@ -29,7 +30,10 @@ void remove_temp_and_reraise(int sig) {
     raise(sig);
 }
 
-void catch_signals() {
+void remove_on_signal(const std::string &path) {
+    g_temp_set = 0;
+    memcpy(g_temp_path, path.c_str(), path.size() + 1);
+    g_temp_set = 1;
     struct sigaction sa {};
     sa.sa_handler = remove_temp_and_reraise;
     sigemptyset(&sa.sa_mask);
@@ -164,26 +168,22 @@ void Output::open_path(const std::string &path) {
         // Opened now, so that an unwritable file fails before any work.
         dest_ = open(p.c_str(), O_WRONLY | O_CLOEXEC);
         if (dest_ < 0) fail(error_text("cannot write " + path));
-        dest_owned_ = dest_truncate_ = true;
+        dest_owned_ = dest_replaced_ = true;
         return spool(true);
     }
     final_ = p;
     // Unnamed until commit; it can be named through /proc/self/fd only.
     fd_ = ::open(dir_of(p).c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600);
-    if (fd_ >= 0 && access("/proc/self/fd", X_OK) == 0) {
-        owned_ = unnamed_ = true;
-        return;
-    }
-    if (fd_ >= 0) close(fd_);
-    const std::string tmpl = p + ".XXXXXX";
-    if (tmpl.size() >= sizeof g_temp_path) fail("output path too long: " + path);
-    catch_signals();
-    g_temp_set = 0;
-    memcpy(g_temp_path, tmpl.c_str(), tmpl.size() + 1);
-    fd_ = mkostemp(g_temp_path, O_CLOEXEC);  // mode 0600
-    if (fd_ < 0) fail(error_text("cannot create " + path));
-    g_temp_set = 1;
     owned_ = true;
+    placement_ = Placement::kUnnamed;
+    if (fd_ >= 0 && access("/proc/self/fd", X_OK) == 0) return;
+    if (fd_ >= 0) close(fd_);
+    placement_ = Placement::kNamedTemp;
+    temp_ = p + ".XXXXXX";
+    if (temp_.size() >= sizeof g_temp_path) fail("output path too long: " + path);
+    fd_ = mkostemp(temp_.data(), O_CLOEXEC);  // mode 0600
+    if (fd_ < 0) fail(error_text("cannot create " + path));
+    remove_on_signal(temp_);
 }
 
 // A descriptor written in place, unless the first byte must be written
@@ -212,6 +212,7 @@ void Output::direct(int fd, bool owned) {
 // in TMPDIR when that directory cannot be written). For a pipe or device:
 // memory, until it holds kMemorySpool bytes (see write()).
 void Output::spool(bool beside) {
+    placement_ = Placement::kSpooled;
     start_ = 0;
     owned_ = true;
     if (!beside) {
@@ -256,9 +257,9 @@ void Output::spool_to_file() {
 Output::~Output() {
     if (owned_ && fd_ >= 0) close(fd_);
     if (dest_owned_ && dest_ >= 0) close(dest_);
-    if (g_temp_set != 0) {
-        unlink(g_temp_path);
+    if (!temp_.empty()) {
         g_temp_set = 0;
+        unlink(temp_.c_str());
     }
 }
 
@@ -274,35 +275,45 @@ void Output::patch_first(unsigned char byte) {
 }
 
 void Output::commit() {
-    if (dest_ >= 0) {
-        copy_spool();
-    } else if (!final_.empty()) {
-        const mode_t mask = umask(0);
-        umask(mask);
-        if ((!rules_.key && fchmod(fd_, 0666 & ~mask) != 0) || fsync(fd_) != 0)
-            fail(error_text("cannot write " + name_));
-        if (unnamed_) {
-            // A link fails when the name exists: never over a file that
-            // appeared meanwhile.
-            const std::string self = "/proc/self/fd/" + std::to_string(fd_);
-            if (linkat(AT_FDCWD, self.c_str(), AT_FDCWD, final_.c_str(), AT_SYMLINK_FOLLOW) != 0)
-                fail(errno == EEXIST
-                         ? name_ + " appeared while it was written: use " + name(Opt::kForce)
-                         : error_text("cannot write " + name_));
-        } else if (renameat2(AT_FDCWD, g_temp_path, AT_FDCWD, final_.c_str(), RENAME_NOREPLACE) !=
-                   0) {
-            // Without RENAME_NOREPLACE on this file system, a link does the
-            // same: it fails if the name exists.
-            if ((errno != EINVAL && errno != ENOSYS) || link(g_temp_path, final_.c_str()) != 0)
-                fail(errno == EEXIST
-                         ? name_ + " appeared while it was written: use " + name(Opt::kForce)
-                         : error_text("cannot write " + name_));
-            unlink(g_temp_path);
-        }
-        g_temp_set = 0;
+    switch (placement_) {
+        case Placement::kDirect:
+            break;
+        case Placement::kUnnamed:
+        case Placement::kNamedTemp:
+            name_final();
+            break;
+        case Placement::kSpooled:
+            copy_spool();
+            break;
     }
     if (owned_ && close(fd_) != 0) fail(error_text("cannot write " + name_));
     owned_ = false;
+}
+
+// Gives a new file its mode and its name, never over a file that appeared
+// meanwhile: a link, or a rename that does not replace, fails when the name
+// exists.
+void Output::name_final() {
+    const mode_t mask = umask(0);
+    umask(mask);
+    if ((!rules_.key && fchmod(fd_, 0666 & ~mask) != 0) || fsync(fd_) != 0)
+        fail(error_text("cannot write " + name_));
+    const std::string self = "/proc/self/fd/" + std::to_string(fd_);
+    const bool named =
+        placement_ == Placement::kUnnamed
+            ? linkat(AT_FDCWD, self.c_str(), AT_FDCWD, final_.c_str(), AT_SYMLINK_FOLLOW) == 0
+            : renameat2(AT_FDCWD, temp_.c_str(), AT_FDCWD, final_.c_str(), RENAME_NOREPLACE) == 0 ||
+                  // without RENAME_NOREPLACE on this file system, a link
+                  ((errno == EINVAL || errno == ENOSYS) &&
+                   link(temp_.c_str(), final_.c_str()) == 0);
+    if (!named)
+        fail(errno == EEXIST ? name_ + " appeared while it was written: use " + name(Opt::kForce)
+                             : error_text("cannot write " + name_));
+    if (!temp_.empty()) {  // renamed, or linked and now removed
+        g_temp_set = 0;
+        unlink(temp_.c_str());
+        temp_.clear();
+    }
 }
 
 // Replacing a file in place (--force) keeps its inode, mode, owner and
@@ -329,7 +340,7 @@ void Output::copy_spool() {
     const off_t end = lseek(fd_, 0, SEEK_END);
     if (end < 0) fail(error_text("cannot read the spool of " + name_));
     sigset_t stop{}, old{};
-    if (dest_truncate_) {
+    if (dest_replaced_) {
         reserve_in_place(end);
         sigemptyset(&stop);
         for (int sig : {SIGINT, SIGTERM, SIGHUP}) sigaddset(&stop, sig);
@@ -339,9 +350,9 @@ void Output::copy_spool() {
         if (move_some(fd_, &off, dest_, static_cast<size_t>(end - off), name_) == 0) break;
     const int dest = dest_;
     dest_ = -1;
-    if (dest_truncate_ && (ftruncate(dest, end) != 0 || fsync(dest) != 0))
+    if (dest_replaced_ && (ftruncate(dest, end) != 0 || fsync(dest) != 0))
         fail(error_text("cannot write " + name_));
-    if (dest_truncate_) sigprocmask(SIG_SETMASK, &old, nullptr);
+    if (dest_replaced_) sigprocmask(SIG_SETMASK, &old, nullptr);
     if (dest_owned_ && close(dest) != 0) fail(error_text("cannot write " + name_));
 }
 

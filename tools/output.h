@@ -60,22 +60,33 @@ class Output {
     void commit();
 
   private:
+    // Where write() goes until commit(), chosen once (see the rules above).
+    enum class Placement {
+        kDirect,     // the output itself: a descriptor, device or FIFO
+        kUnnamed,    // an O_TMPFILE in final_'s directory, linked to final_
+        kNamedTemp,  // temp_ beside final_, renamed to it
+        kSpooled,    // a spool (memory, then a file) copied into dest_
+    };
+
     void open_path(const std::string &path);
     void direct(int fd, bool owned);
     void spool(bool beside);
     void spool_to_file();
+    void name_final();
     void copy_spool();
     void reserve_in_place(off_t size);
 
-    std::string name_, final_;
+    std::string name_;
     OutputRules rules_;
-    int fd_ = -1;  // where write() goes
-    bool owned_ = false;
-    bool unnamed_ = false;    // fd_ is an O_TMPFILE, named at commit
-    bool in_memory_ = false;  // fd_ is a memory spool
+    Placement placement_ = Placement::kDirect;
+    int fd_ = -1;             // where write() goes
+    bool owned_ = false;      // fd_ is closed here (kDirect: when opened here)
     off_t start_ = 0;         // where the first byte went in fd_
-    int dest_ = -1;           // where a spool goes at commit
-    bool dest_owned_ = false, dest_truncate_ = false;
+    std::string final_;       // kUnnamed, kNamedTemp: the new file's name
+    std::string temp_;        // kNamedTemp: the temporary file's name
+    bool in_memory_ = false;  // kSpooled: fd_ is a memfd, until kMemorySpool bytes
+    int dest_ = -1;           // kSpooled: the destination
+    bool dest_owned_ = false, dest_replaced_ = false;  // closed here; a file --force replaces
 };
 
 }  // namespace cli

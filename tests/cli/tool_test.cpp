@@ -466,6 +466,34 @@ TEST_F(Tool, SigtermDuringAWriteLeavesNoTemporaryFile) {
     EXPECT_EQ(listing(), "big\nkey\n");
 }
 
+// Where the file system refuses O_TMPFILE, a new output is a named
+// temporary file beside it until commit: renamed into place whole, never
+// over a file that appeared meanwhile, and removed on SIGTERM.
+TEST_F(Tool, WithoutUnnamedFilesANamedTemporaryFileIsRenamedOrRemoved) {
+#ifdef SKTEST_EMULATOR
+    GTEST_SKIP() << "a preloaded library and an emulator do not mix";
+#endif
+    if (sktest::kInstrumented) GTEST_SKIP() << "the sanitizer runtime must be loaded first";
+    const std::map<std::string, std::string> env = {{"LD_PRELOAD", NO_TMPFILE}};
+    const std::string k = key("key", 16);
+    Child sealer({SEALKIT_TOOL, "seal", "-c", "aes-cbc", "-k", k, "-o", path("env"),
+                  write("plain", Bytes(100, 7))},
+                 env);
+    EXPECT_EQ(sealer.wait_exit(), 0);
+    EXPECT_EQ(read("env"), sealkit({"seal", "-c", "aes-cbc", "-k", k, path("plain")}).out);
+    EXPECT_EQ(listing(), "env\nkey\nplain\nstderr\n");
+
+    ASSERT_EQ(truncate(write("big", {}).c_str(), off_t{1} << 30), 0);  // sparse
+    Child child({SEALKIT_TOOL, "seal", "-c", "aes-cbc", "-k", k, path("big"), "-o", path("out")},
+                env);
+    for (int i = 0; i < 4000 && listing().find("out.") == std::string::npos; ++i)
+        std::this_thread::sleep_for(5ms);
+    ASSERT_NE(listing().find("out."), std::string::npos) << listing();
+    const int status = child.signal_and_wait(SIGTERM);
+    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM);
+    EXPECT_EQ(listing(), "big\nenv\nkey\nplain\nstderr\n");
+}
+
 // The largest plaintext a 32-bit envelope holds (2^32 - 16 bytes for AES)
 // is taken: sealing it to /dev/full fails at the write, not the size; and
 // the largest envelope opens. One byte more is refused before anything is
