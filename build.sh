@@ -10,11 +10,11 @@
 #                     its Debian 13 root instead)
 #   ./build.sh matrix build and test the current commit on this machine, in a clean
 #                     Debian 13 root and in Debian unstable with OpenSSL 4.0
-#                     (scripts/matrix.sh)
+#                     (scripts/roots/matrix.sh)
 #   ./build.sh cross [arm64] [s390x]
 #                     cross-build for arm64 and s390x and run the tests under
 #                     qemu-user, in a Debian 13 root where this is older
-#                     (scripts/cross.sh)
+#                     (scripts/roots/cross.sh)
 #   ./build.sh deps [base|full]
 #                     only install the packages (base, or full for test and fuzz)
 #   ./build.sh fuzz   only the fuzzers
@@ -23,7 +23,7 @@
 #   ./build.sh deb    the Debian packages (debian/), checked by lintian, in build/deb
 #   ./build.sh cluster [SCENARIO] [PUSHES]
 #                     pushdemo through a private 3-node RabbitMQ cluster, with a
-#                     node killed mid-stream (scripts/cluster.sh)
+#                     node killed mid-stream (scripts/cluster/cluster.sh)
 #   ./build.sh help   this text
 # Missing Debian packages are installed first (as root, or through sudo),
 # waiting for another apt or dpkg that holds the lock.
@@ -156,10 +156,11 @@ demo_broker() {
         ./build/release/bin/pushdemo &
     demo_pids+=($!)
     until grep -q "OstrelStart() = 0" "$dir/trace" 2>/dev/null; do sleep 0.1; done
-    local topic=push/com.dravo.cloud n=0 line
+    . client/identity.env
+    local topic=push/$PUSHDEMO_APP_ID n=0 line
     while IFS= read -r line; do
         # Every other push goes to this client only.
-        if ((n++ % 2)); then t=$topic/7301845529163047; else t=$topic; fi
+        if ((n++ % 2)); then t=$topic/$PUSHDEMO_CLIENT_ID; else t=$topic; fi
         echo "mosquitto_pub -t $t" >&2
         mosquitto_pub -h 127.0.0.1 -p "$port" -q 1 -t "$t" -m "$(printf '%b' "$line")"
         sleep 0.3
@@ -297,9 +298,9 @@ case "${1:-}" in
         install_missing full
         cmake --preset release >/dev/null
         cmake --build --preset release --target pushdemo
-        PUSHDEMO=build/release/bin/pushdemo scripts/cluster.sh "$@" ;;
-    matrix) shift; scripts/matrix.sh "$@" ;;
-    cross) shift; scripts/cross.sh "$@" ;;
+        PUSHDEMO=build/release/bin/pushdemo scripts/cluster/cluster.sh "$@" ;;
+    matrix) shift; scripts/roots/matrix.sh "$@" ;;
+    cross) shift; scripts/roots/cross.sh "$@" ;;
     *) echo "usage: $0 demo|test|fuzz|lint|bench [benchmark flags]|deps [base|full]|matrix [legs]|cross [arches]|deb|cluster [scenario] [pushes]|help" >&2
        exit 2 ;;
 esac

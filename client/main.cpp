@@ -16,10 +16,10 @@ namespace {
 #ifndef PUSHDEMO_SERVER_URL
 #define PUSHDEMO_SERVER_URL "https://192.0.2.17"
 #endif
-const char *const kClientId = "7301845529163047";
+const char *const kClientId = PUSHDEMO_CLIENT_ID;  // these two: identity.env
+const char *const kAppId = PUSHDEMO_APP_ID;
 const char *const kServerUrl = PUSHDEMO_SERVER_URL;
 const char *const kInitData = "data";
-const char *const kAppId = "com.dravo.cloud";
 
 // Whether standard output is a terminal. A push is anyone's bytes, and on a
 // terminal an escape sequence in it could retitle or clear the screen, or

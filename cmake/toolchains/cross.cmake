@@ -8,7 +8,7 @@
 # the build machine's, from a sysroot unpacked from the target's own packages
 # (apt-get download, dpkg-deb -x), named by CROSS_SYSROOT in the environment;
 # or, where the archive serves none (s390x on some mirrors), from
-# /opt/sealkit-cross/<triplet>, which scripts/cross.sh builds from Debian's
+# /opt/sealkit-cross/<triplet>, which scripts/roots/cross.sh builds from Debian's
 # sources and this file then uses by itself.
 # Tests run through Debian's qemu-user (CMAKE_CROSSCOMPILING_EMULATOR): no
 # binfmt registration, no chroot.
@@ -34,7 +34,7 @@ if(CROSS_SYSROOT)
         "${CROSS_SYSROOT}/usr/lib/${CROSS_TRIPLET}/pkgconfig:${CROSS_SYSROOT}/usr/share/pkgconfig")
     set(qemu_root ${CROSS_SYSROOT})
 elseif(EXISTS /opt/sealkit-cross/${CROSS_TRIPLET}/.ready)
-    # Where the archive serves none of the target's packages, scripts/cross.sh
+    # Where the archive serves none of the target's packages, scripts/roots/cross.sh
     # builds OpenSSL, libmosquitto and GoogleTest from Debian's sources into
     # this prefix, static: found there first, with the cross compiler's own
     # C and C++ runtime for the rest.

@@ -82,6 +82,22 @@ def leftovers():
     return found
 
 
+def unlisted():
+    """Files of the tree (as git tracks it) that README's Layout table does
+    not name; none when this is no git checkout."""
+    try:
+        files = subprocess.run(["git", "-C", SOURCE, "ls-files"], capture_output=True, text=True,
+                               check=True).stdout.split()
+    except (OSError, subprocess.CalledProcessError):
+        return []
+    with open(os.path.join(SOURCE, "README.md"), encoding="utf-8") as f:
+        text = f.read()
+    layout = text[text.index("## Layout"):text.index("\n## ", text.index("## Layout") + 1)]
+    stem = lambda f: os.path.splitext(os.path.basename(f))[0]  # noqa: E731
+    return [f for f in files if not f.startswith("fuzz/corpus/")
+            and os.path.basename(f) not in layout and f"`{stem(f)}" not in layout]
+
+
 class Block:
     def __init__(self, doc, line, lang, text, marker):
         self.doc, self.line, self.lang, self.text, self.marker = doc, line, lang, text, marker
@@ -309,6 +325,9 @@ def main():
     r = Runner(os.path.abspath(args.build) if args.build else None)
     for where in leftovers():
         print(f"FAILED {where}: left in by mistake, or names nothing in the source")
+        r.failed += 1
+    for f in unlisted():
+        print(f"FAILED {f}: README's Layout table does not name it")
         r.failed += 1
     try:
         for doc in MARKDOWN:

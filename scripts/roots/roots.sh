@@ -1,5 +1,5 @@
 # SPDX-License-Identifier: MIT
-# Roots of other Debian releases, for scripts/matrix.sh and scripts/cross.sh
+# Roots of other Debian releases, for scripts/roots/matrix.sh and scripts/roots/cross.sh
 # (sourced; `here` is the checkout). A root is made once with debootstrap
 # (its default mirror) under SEALKIT_MATRIX_CACHE (/var/cache/sealkit-matrix)
 # and never changed after; the work happens in copies of it. Needs root.

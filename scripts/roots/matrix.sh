@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # SPDX-License-Identifier: MIT
 # Builds and tests the current commit on the distributions users have:
-#   scripts/matrix.sh [host] [trixie] [sid-openssl4]      (default: all three)
+#   scripts/roots/matrix.sh [host] [trixie] [sid-openssl4]      (default: all three)
 #
 #   host          this machine, as it is
 #   trixie        a clean Debian 13 root (OpenSSL 3.5 LTS, gcc 14)
@@ -28,8 +28,8 @@
 # One line per leg; the exit status is non-zero when any leg fails.
 # Needs root (debootstrap, chroot, mount namespaces).
 set -euo pipefail
-here=$(cd "$(dirname "$0")/.." && pwd)
-. "$here/scripts/roots.sh"
+here=$(cd "$(dirname "$0")/../.." && pwd)
+. "$here/scripts/roots/roots.sh"
 
 # Inside a copy of a root, or in a clone on the host: the release workflow,
 # then one line read from its JUnit file.
@@ -128,14 +128,14 @@ root_leg() {
     local rc=0 tests pkgs node
     copy_root "$root" "$root.work"
     clone_into "$root.work"
-    tests=$(in_root "$root.work" bash /src/scripts/matrix.sh --leg /src) || rc=1
+    tests=$(in_root "$root.work" bash /src/scripts/roots/matrix.sh --leg /src) || rc=1
     copy_root "$root" "$root.pkg" fresh
     clone_into "$root.pkg"
-    pkgs=$(APT_ARCHIVES=$root.apt in_root "$root.pkg" bash /src/scripts/matrix.sh --packages /src install) || rc=1
+    pkgs=$(APT_ARCHIVES=$root.apt in_root "$root.pkg" bash /src/scripts/roots/matrix.sh --packages /src install) || rc=1
     rm -rf "$root.pkg"
     copy_root "$root" "$root.node" fresh
     clone_into "$root.node"
-    node=$(APT_ARCHIVES=$root.apt in_root "$root.node" bash /src/scripts/matrix.sh --node /src) || rc=1
+    node=$(APT_ARCHIVES=$root.apt in_root "$root.node" bash /src/scripts/roots/matrix.sh --node /src) || rc=1
     rm -rf "$root.node"
     report "$tests" "$pkgs" "$node"
     return "$rc"
@@ -189,8 +189,8 @@ for l in "${legs[@]}"; do
         host)
             rm -rf "$here/build/matrix-host"
             git clone -q "$here" "$here/build/matrix-host"
-            t=$(bash "$here/scripts/matrix.sh" --leg "$here/build/matrix-host" 2>&1) || failed=1
-            p=$(bash "$here/scripts/matrix.sh" --packages "$here/build/matrix-host" 2>&1) || failed=1
+            t=$(bash "$here/scripts/roots/matrix.sh" --leg "$here/build/matrix-host" 2>&1) || failed=1
+            p=$(bash "$here/scripts/roots/matrix.sh" --packages "$here/build/matrix-host" 2>&1) || failed=1
             out=$(report "$t" "$p") ;;
         trixie) out=$(root_leg trixie trixie 2>&1) || failed=1 ;;
         sid-openssl4) out=$(root_leg sid-openssl4 sid experimental 2>&1) || failed=1 ;;

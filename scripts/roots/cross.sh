@@ -3,7 +3,7 @@
 # Builds the release configuration for other architectures with Debian's
 # cross compilers and the target's libraries, and runs the tests under
 # Debian's qemu-user (cmake/toolchains/):
-#   scripts/cross.sh [arm64] [s390x]      (default: both)
+#   scripts/roots/cross.sh [arm64] [s390x]      (default: both)
 #
 #   arm64   AES through the ARMv8 crypto extensions instead of AES-NI
 #   s390x   big-endian, 64-bit
@@ -28,8 +28,8 @@
 # packages are cross-built and checked by lintian. One line per
 # architecture; the exit status is non-zero when any fails.
 set -euo pipefail
-here=$(cd "$(dirname "$0")/.." && pwd)
-. "$here/scripts/roots.sh"
+here=$(cd "$(dirname "$0")/../.." && pwd)
+. "$here/scripts/roots/roots.sh"
 
 declare -A triplets=([arm64]=aarch64-linux-gnu [s390x]=s390x-linux-gnu)
 # The target's side: compilers, libraries; the machine's: the emulator, the
@@ -237,7 +237,7 @@ else
     make_root "$cache/trixie" trixie "" || { echo "cross: the Debian 13 root could not be made" >&2; exit 1; }
     copy_root "$cache/trixie" "$cache/trixie.cross"
     clone_into "$cache/trixie.cross"
-    out=$(APT_ARCHIVES=$cache/trixie.cross.apt in_root "$cache/trixie.cross" bash /src/scripts/cross.sh \
+    out=$(APT_ARCHIVES=$cache/trixie.cross.apt in_root "$cache/trixie.cross" bash /src/scripts/roots/cross.sh \
               --in-place "${arches[@]}" 2>&1) || failed=1
 fi
 grep -v '^CROSS ' <<<"$out" | tail -80 || true

@@ -1,32 +1,9 @@
 #!/usr/bin/env bash
 # SPDX-License-Identifier: MIT
 # pushdemo through a 3-node RabbitMQ cluster on loopback, private to one run:
-#   scripts/cluster.sh [SCENARIO] [PUSHES]
-#   node-kill    (default) pushdemo's node is killed with SIGKILL mid-stream,
-#                then restarted
-#   leader-kill  the node leading the session's quorum queue is killed instead
-#   all-down     every node is down for 10 s; pushes published after they
-#                return must arrive
-#   node-pause   pushdemo's node is stopped (SIGSTOP) mid-stream, while the
-#                session's queue leads on another node, and continued after
-#   node-blackhole  pushdemo's path to its node stops carrying anything
-#                without closing (a proxy of this script's own in front of
-#                each node, scripts/blackhole_proxy.py), and carries again
-#                after
-# The last two fail when the longest gap in delivery reaches 2.5 times
-# OSTREL_SDK_KEEPALIVE (5 s, so 12.5 s; 5 s with 2): the client has moved to
-# another node within 1.5 keepalives. For node-pause the bound is at least
-# 1.25 times the nodes' net_ticktime (CLUSTER_NET_TICKTIME, 8 s here), since
-# the session's pushes flow again only once the cluster has found the hung
-# node. Pushes the failed node had already taken for pushdemo's connection
-# (10 at most) may wait until it is back; no other may.
-#   bench        throughput against mosquitto_sub, the delivery gap over 5
-#                kills, memory per node
-#   fleet        20 pushdemos with their own client ids, all started on
-#                node 1 (the others behind a black hole meanwhile): after
-#                node 1 is killed, neither other node may take more than
-#                0.85 of them; after all are down for 20 s, no second after
-#                the first two may hold a third of the reconnect attempts
+#   scripts/cluster/cluster.sh [SCENARIO] [PUSHES]
+# SCENARIO (default node-kill) is one of the scenario_* functions at the end,
+# each described there; PUSHES (default 1000) is how many each publishes.
 # The nodes, their data and logs live in a temporary directory, on free
 # loopback ports, with their own Erlang port mapper and cookie; the system's
 # RabbitMQ service is never used or started. Everything is stopped by PID and
@@ -36,7 +13,8 @@
 # a push was lost. Every wait has a bound, and a run that reaches one fails
 # with a line that says what did not happen.
 set -euo pipefail
-cd "$(dirname "$0")/.."
+cd "$(dirname "$0")/../.."
+. client/identity.env
 
 scenario=${1:-node-kill}
 pushes=${2:-1000}
@@ -46,83 +24,87 @@ keepalive=${OSTREL_SDK_KEEPALIVE:-5}
 # set): a session whose connection was on a hung node is handed to the
 # client's new connection only then, whatever the client does.
 net_ticktime=${CLUSTER_NET_TICKTIME:-8}
-app_topic=push/com.dravo.cloud
+app_topic=push/$PUSHDEMO_APP_ID
 rabbit=/usr/lib/rabbitmq/bin
 
-if [[ ! -x $rabbit/rabbitmq-server ]]; then
-    sudo=()
-    if [[ $(id -u) != 0 ]]; then
-        # Without a way to install it, there is nothing to run: 77 tells a
-        # test runner to count it as skipped.
-        command -v sudo >/dev/null || { echo "cluster: rabbitmq-server is not installed" >&2; exit 77; }
-        sudo=(sudo)
+# Installs RabbitMQ when missing; makes the run's directory, its cleanup,
+# and the three nodes' configurations on free ports.
+setup() {
+    if [[ ! -x $rabbit/rabbitmq-server ]]; then
+        sudo=()
+        if [[ $(id -u) != 0 ]]; then
+            # Without a way to install it, there is nothing to run: 77 tells a
+            # test runner to count it as skipped.
+            command -v sudo >/dev/null || { echo "cluster: rabbitmq-server is not installed" >&2; exit 77; }
+            sudo=(sudo)
+        fi
+        "${sudo[@]}" apt-get update -qq
+        # policy-rc.d keeps the package's own service from starting.
+        DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y -qq --no-install-recommends \
+            rabbitmq-server mosquitto-clients >/dev/null
     fi
-    "${sudo[@]}" apt-get update -qq
-    # policy-rc.d keeps the package's own service from starting.
-    DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y -qq --no-install-recommends \
-        rabbitmq-server mosquitto-clients >/dev/null
-fi
-[[ -x $pushdemo ]] || { echo "cluster: no pushdemo at $pushdemo (build first)" >&2; exit 2; }
+    [[ -x $pushdemo ]] || { echo "cluster: no pushdemo at $pushdemo (build first)" >&2; exit 2; }
 
-dir=$(mktemp -d "${TMPDIR:-/tmp}/sealkit-cluster.XXXXXX")
-pushdemo_pid=
-cleanup() {
-    {
-        [[ -n $pushdemo_pid ]] && kill -KILL "$pushdemo_pid"
-        [[ -n ${proxy_pid:-} ]] && kill -KILL "$proxy_pid"
-        for i in 1 2 3; do pid=$(node_pid "$i") && kill -CONT "$pid"; done
-        stop_nodes KILL 1 2 3
-        [[ -n ${EPMD_PORT:-} ]] && ERL_EPMD_PORT=$EPMD_PORT epmd -kill >/dev/null
-        wait
-    } 2>/dev/null
-    if [[ ${CLUSTER_KEEP:-0} == 1 ]]; then echo "kept $dir" >&2; else rm -rf "$dir"; fi
-}
-trap cleanup EXIT
+    dir=$(mktemp -d "${TMPDIR:-/tmp}/sealkit-cluster.XXXXXX")
+    pushdemo_pid=
+    cleanup() {
+        {
+            [[ -n $pushdemo_pid ]] && kill -KILL "$pushdemo_pid"
+            [[ -n ${proxy_pid:-} ]] && kill -KILL "$proxy_pid"
+            ((${#fleet_pids[@]} == 0)) || kill -KILL "${fleet_pids[@]}"
+            for i in 1 2 3; do pid=$(node_pid "$i") && kill -CONT "$pid"; done
+            stop_nodes KILL 1 2 3
+            [[ -n ${EPMD_PORT:-} ]] && ERL_EPMD_PORT=$EPMD_PORT epmd -kill >/dev/null
+            wait
+        } 2>/dev/null
+        if [[ ${CLUSTER_KEEP:-0} == 1 ]]; then echo "kept $dir" >&2; else rm -rf "$dir"; fi
+    }
+    trap cleanup EXIT
 
-# A loopback port that nothing listens on, below the range the system hands
-# out to outgoing connections (which may hold any port in it).
-used_ports=" "
-low=$(cut -f1 /proc/sys/net/ipv4/ip_local_port_range 2>/dev/null || echo 32768)
-free_port() {
-    local p
-    for ((;;)); do
-        p=$((low - 1 - RANDOM % (low > 12000 ? 10000 : low - 2000)))
-        [[ $used_ports == *" $p "* ]] && continue
-        (: >"/dev/tcp/127.0.0.1/$p") 2>/dev/null && continue
-        used_ports+="$p "
-        echo "$p"
-        return
-    done
-}
+    # A loopback port that nothing listens on, below the range the system hands
+    # out to outgoing connections (which may hold any port in it).
+    used_ports=" "
+    low=$(cut -f1 /proc/sys/net/ipv4/ip_local_port_range 2>/dev/null || echo 32768)
+    free_port() {
+        local p
+        for ((;;)); do
+            p=$((low - 1 - RANDOM % (low > 12000 ? 10000 : low - 2000)))
+            [[ $used_ports == *" $p "* ]] && continue
+            (: >"/dev/tcp/127.0.0.1/$p") 2>/dev/null && continue
+            used_ports+="$p "
+            echo "$p"
+            return
+        done
+    }
 
-# Session expiry is named differently from 3.13 on.
-version=$(dpkg-query -W -f='${Version}' rabbitmq-server)
-if dpkg --compare-versions "$version" lt 3.13; then
-    expiry="mqtt.subscription_ttl = 86400000"
-else
-    expiry="mqtt.max_session_expiry_interval_seconds = 86400"
-fi
+    # Session expiry is named differently from 3.13 on.
+    version=$(dpkg-query -W -f='${Version}' rabbitmq-server)
+    if dpkg --compare-versions "$version" lt 3.13; then
+        expiry="mqtt.subscription_ttl = 86400000"
+    else
+        expiry="mqtt.max_session_expiry_interval_seconds = 86400"
+    fi
 
-export HOME=$dir/home ERL_EPMD_PORT
-EPMD_PORT=$(free_port)
-ERL_EPMD_PORT=$EPMD_PORT
-mkdir -p "$HOME"
-od -An -N16 -tx1 /dev/urandom | tr -d ' \n' >"$HOME/.erlang.cookie"
-chmod 400 "$HOME/.erlang.cookie"
-declare -A mqtt_port
-for i in 1 2 3; do
-    amqp=$(free_port) dist=$(free_port) mqtt_port[$i]=$(free_port)
-    mkdir -p "$dir/n$i"
-    echo "[rabbitmq_mqtt]." >"$dir/n$i/plugins"
-    # Quorum queues keep a session's pushes through the loss of a node.
-    cat >"$dir/n$i/rabbitmq.conf" <<EOF
+    export HOME=$dir/home ERL_EPMD_PORT
+    EPMD_PORT=$(free_port)
+    ERL_EPMD_PORT=$EPMD_PORT
+    mkdir -p "$HOME"
+    od -An -N16 -tx1 /dev/urandom | tr -d ' \n' >"$HOME/.erlang.cookie"
+    chmod 400 "$HOME/.erlang.cookie"
+    declare -gA mqtt_port
+    for i in 1 2 3; do
+        amqp=$(free_port) dist=$(free_port) mqtt_port[$i]=$(free_port)
+        mkdir -p "$dir/n$i"
+        echo "[rabbitmq_mqtt]." >"$dir/n$i/plugins"
+        # Quorum queues keep a session's pushes through the loss of a node.
+        cat >"$dir/n$i/rabbitmq.conf" <<EOF
 listeners.tcp.1 = 127.0.0.1:$amqp
 mqtt.listeners.tcp.1 = 127.0.0.1:${mqtt_port[$i]}
 mqtt.durable_queue_type = quorum
 $expiry
 loopback_users = none
 EOF
-    cat >"$dir/n$i/env" <<EOF
+        cat >"$dir/n$i/env" <<EOF
 RABBITMQ_NODENAME=sk$i@localhost
 RABBITMQ_NODE_IP_ADDRESS=127.0.0.1
 RABBITMQ_NODE_PORT=$amqp
@@ -136,7 +118,8 @@ RABBITMQ_ENABLED_PLUGINS_FILE=$dir/n$i/plugins
 RABBITMQ_SERVER_ADDITIONAL_ERL_ARGS='-kernel inet_dist_use_interface {127,0,0,1} -kernel net_ticktime $net_ticktime'
 ERL_EPMD_ADDRESS=127.0.0.1
 EOF
-done
+    done
+}
 
 # within SECONDS WHAT COMMAND...: runs COMMAND every 0.05 s until it
 # succeeds; when SECONDS have passed first, says that WHAT did not happen
@@ -212,7 +195,10 @@ start_pushdemo() {
         "$pushdemo" 2>>"$dir/pushdemo.err" \
         > >(while IFS= read -r line; do echo "$EPOCHREALTIME $line"; done >>"$dir/recv") &
     pushdemo_pid=$!
-    within 60 "pushdemo printing start success." started && return
+    if within 60 "pushdemo printing start success." started; then
+        echo "cluster: pushdemo started on node $(pushdemo_node)"
+        return
+    fi
     cat "$dir/pushdemo.err" >&2
     return 1
 }
@@ -241,11 +227,11 @@ leader_node() {
 
 # Publishes pushes FROM..TO (numbered) at QoS 1 through node I, about 2,000
 # a second, in the background; the publisher ends once the broker
-# acknowledged each one (scripts/mqtt_publish.py), so that a push the
+# acknowledged each one (scripts/cluster/mqtt_publish.py), so that a push the
 # broker never took is a failed run, not a push the client lost.
 publish() {
     local i=$1 from=$2 to=$3
-    /usr/bin/python3 scripts/mqtt_publish.py "${mqtt_port[$i]}" "$app_topic" "$from" "$to" \
+    /usr/bin/python3 scripts/cluster/mqtt_publish.py "${mqtt_port[$i]}" "$app_topic" "$from" "$to" \
         2>>"$dir/pub.err" &
     publisher=$!
 }
@@ -401,20 +387,23 @@ away_from_leader() {
     echo "cluster: the session's queue leads on node $(leader_node)"
 }
 
-start_cluster
-if [[ $scenario == node-blackhole || $scenario == fleet ]]; then
-    declare -A proxy_port
-    pairs=()
+# A proxy of this script's own in front of each node (blackhole_proxy.py),
+# which `hole N` makes carry nothing without closing, and `unhole` undoes;
+# pushdemo is given the proxies as its servers.
+start_proxy() {
+    local pairs=() i
+    declare -gA proxy_port
     for i in 1 2 3; do
         proxy_port[$i]=$(free_port)
         pairs+=("${proxy_port[$i]}:${mqtt_port[$i]}")
     done
-    PROXY_LOG=$dir/accepted /usr/bin/python3 scripts/blackhole_proxy.py "$dir/hole" "${pairs[@]}" \
+    PROXY_LOG=$dir/accepted /usr/bin/python3 scripts/cluster/blackhole_proxy.py "$dir/hole" "${pairs[@]}" \
         2>>"$dir/proxy.err" &
     proxy_pid=$!
     for i in 1 2 3; do within 30 "the proxy listening for node $i" listens "${proxy_port[$i]}"; done
     servers="mqtt://127.0.0.1:${proxy_port[1]},mqtt://127.0.0.1:${proxy_port[2]},mqtt://127.0.0.1:${proxy_port[3]}"
-fi
+}
+
 # The node each fleet client is connected to: the last node it connected to.
 fleet_nodes() {
     local f
@@ -431,10 +420,118 @@ fleet_started() { (($(cat "$dir"/fleet/*.trace 2>/dev/null | grep -c "OstrelStar
 # Whether every fleet client is connected to one of nodes 2 and 3.
 fleet_moved() { (($(fleet_nodes | grep -c '^[23]$') == fleet)); }
 
-if [[ $scenario == fleet ]]; then
+# ---------------------------------------------------------------------------
+# The scenarios. scenario_NAME runs SCENARIO NAME (dashes as underscores);
+# the usage lists them. Each starts what it needs.
+
+# node-kill: pushdemo's node is killed with SIGKILL mid-stream, then restarted.
+scenario_node_kill() {
+    start_cluster
+    start_pushdemo
+    kill_mid_stream node-kill "$(pushdemo_node)" 1 "$pushes"
+}
+
+# leader-kill: the node leading the session's quorum queue is killed instead.
+scenario_leader_kill() {
+    start_cluster
+    start_pushdemo
+    # The queue's leader starts where the session was made.
+    away_from_leader
+    kill_mid_stream leader-kill "$(leader_node)" 1 "$pushes"
+}
+
+# node-pause: pushdemo's node is stopped (SIGSTOP) mid-stream, while the
+# session's queue leads on another node, and continued after. The longest
+# gap in delivery must stay under 1.25 times the nodes' net_ticktime
+# (CLUSTER_NET_TICKTIME, 8 s here) or 2.5 keepalives, whichever is more:
+# the session's pushes flow again only once the cluster has found the hung
+# node. Pushes the failed node had already taken for pushdemo's connection
+# (10 at most) may wait until it is back; no other may.
+scenario_node_pause() {
+    start_cluster
+    start_pushdemo
+    away_from_leader
+    gray_mid_stream node-pause "$(pushdemo_node)" 1 "$pushes" pause_node continue_node \
+        "$(awk -v t="$net_ticktime" 'BEGIN { print 1.25 * t }')"
+}
+
+# node-blackhole: pushdemo's path to its node stops carrying anything without
+# closing, and carries again after. The longest gap in delivery must stay
+# under 2.5 times OSTREL_SDK_KEEPALIVE (5 s, so 12.5 s; 5 s with 2): the
+# client has moved to another node within 1.5 keepalives.
+scenario_node_blackhole() {
+    start_cluster
+    start_proxy
+    start_pushdemo
+    gray_mid_stream node-blackhole "$(pushdemo_node)" 1 "$pushes" hole unhole
+}
+
+# all-down: every node is down for 10 s; pushes published after they return
+# must arrive.
+scenario_all_down() {
+    start_cluster
+    start_pushdemo
+    # Stopped, not killed: a quorum queue whose every member died at once
+    # may wait for a leader for good (RabbitMQ 3.10).
+    stop_nodes TERM 1 2 3
+    echo "cluster: all nodes down"
+    sleep 10
+    kill -0 "$pushdemo_pid" || { echo "cluster: pushdemo died" >&2; return 1; }
+    for i in 1 2 3; do start_node "$i"; done
+    for i in 1 2 3; do wait_node "$i"; done
+    echo "cluster: all nodes back"
+    publish 1 1 "$pushes"
+    published
+    await_pushes 1 "$pushes"
+    grep -q "reconnected" "$dir/pushdemo.err" || { echo "cluster: no reconnect" >&2; return 1; }
+    report all-down 1 "$pushes" || { diagnose; return 1; }
+}
+
+# bench: throughput against mosquitto_sub, the delivery gap over 5 kills,
+# memory per node.
+scenario_bench() {
+    start_cluster
+    start_pushdemo
+    # Throughput: the same pushes to pushdemo and to mosquitto_sub, each
+    # on a persistent QoS 1 session of its own.
+    mosquitto_sub -h 127.0.0.1 -p "${mqtt_port[2]}" -q 1 -c -i bench-sub -t "$app_topic" \
+        > >(while IFS= read -r line; do echo "$EPOCHREALTIME $line"; done >>"$dir/sub") &
+    sub_pid=$!
+    sleep 1
+    t0=$EPOCHREALTIME
+    seq 1 "$pushes" | mosquitto_pub -h 127.0.0.1 -p "${mqtt_port[3]}" -q 1 -t "$app_topic" -l
+    await_pushes 1 "$pushes"
+    sub_done() { (($(wc -l <"$dir/sub") >= pushes)); }
+    within 120 "mosquitto_sub receiving all $pushes pushes" sub_done || return 1
+    t_push=$(awk '/recv push:/ { t = $1 } END { print t }' "$dir/recv")
+    t_sub=$(tail -1 "$dir/sub" | cut -d' ' -f1)
+    kill "$sub_pid"
+    awk -v n="$pushes" -v t0="$t0" -v a="$t_push" -v b="$t_sub" 'BEGIN {
+        printf "throughput: pushdemo %.0f/s, mosquitto_sub %.0f/s, ratio %.2f\n",
+               n / (a - t0), n / (b - t0), (b - t0) / (a - t0) }'
+    report throughput 1 "$pushes"
+    # The delivery gap at a node kill, 5 times.
+    for k in 1 2 3 4 5; do
+        from=$((pushes + (k - 1) * 2000 + 1))
+        kill_mid_stream "kill $k" "$(pushdemo_node)" "$from" $((from + 1999)) | tail -1
+    done | tee "$dir/kills"
+    sed 's/.*gap \([0-9.]*\) s/\1/' "$dir/kills" | sort -n |
+        awk '{ g[NR] = $1 } END { printf "gap at a kill: p50 %.2f s, max %.2f s\n", g[int((NR + 1) / 2)], g[NR] }'
+    for i in 1 2 3; do
+        printf 'node %d: %d MiB resident\n' "$i" $(($(ps -o rss= -p "$(node_pid "$i")") / 1024))
+    done
+}
+
+# fleet: 20 pushdemos with their own client ids, all started on node 1 (the
+# others behind a black hole meanwhile): after node 1 is killed, neither
+# other node may take more than 0.85 of them; after all are down for 20 s,
+# no second after the first two may hold a third of the reconnect attempts.
+scenario_fleet() {
+    local fleet=20 c
+    start_cluster
+    start_proxy
     # Started while nodes 2 and 3 answer nothing, every client ends up on
     # node 1; when it dies, where they go is the spread of failover alone.
-    fleet=20
     mkdir -p "$dir/fleet"
     for i in 2 3; do hole "$i" && sleep 0.3; done
     fleet_pids=()
@@ -443,12 +540,11 @@ if [[ $scenario == fleet ]]; then
             OSTREL_SDK_CONNECT_TIMEOUT=6 "$pushdemo" >/dev/null 2>>"$dir/fleet/$c.err" &
         fleet_pids+=($!)
     done
-    trap 'kill -KILL "${fleet_pids[@]}" 2>/dev/null; cleanup' EXIT
-    within 60 "$fleet clients starting" fleet_started || exit 1
+    within 60 "$fleet clients starting" fleet_started || return 1
     unhole
     echo "cluster: $fleet clients, per node: $(fleet_nodes | sort | uniq -c | awk '{ printf "%s:%s ", $2, $1 }')"
     stop_nodes KILL 1
-    within 30 "every client of node 1 moving to node 2 or 3" fleet_moved || exit 1
+    within 30 "every client of node 1 moving to node 2 or 3" fleet_moved || return 1
     shares=$(fleet_nodes | sort | uniq -c | awk '{ printf "%s:%s ", $2, $1 }')
     largest=$(fleet_nodes | sort | uniq -c | sort -n | tail -1 | awk '{ print $1 }')
     echo "cluster: node 1 killed; after failover, per node: $shares"
@@ -470,75 +566,13 @@ if [[ $scenario == fleet ]]; then
         END { for (t in s) if (s[t] > b) b = s[t]
         printf "fleet: largest share after a node kill %d of %d (%.2f); after a 20 s outage, %d attempts in the first 2 s, then %d, busiest second %d (%.0f%%)\n", largest, f, largest / f, burst, n, b, n ? 100 * b / n : 0
         exit !(largest <= 0.85 * f && n > 0 && b * 3 < n) }' "$dir/accepted"
-    exit
+}
+
+run=scenario_${scenario//-/_}
+if ! declare -F "$run" >/dev/null; then
+    echo "usage: $0 [$(declare -F | sed -n 's/^declare -f scenario_//p' | tr _ - | paste -sd'|')] [PUSHES]" >&2
+    exit 2
 fi
-start_pushdemo
-echo "cluster: pushdemo started on node $(pushdemo_node)"
-case $scenario in
-    node-kill)
-        kill_mid_stream node-kill "$(pushdemo_node)" 1 "$pushes"
-        ;;
-    leader-kill)
-        # The queue's leader starts where the session was made.
-        away_from_leader
-        kill_mid_stream leader-kill "$(leader_node)" 1 "$pushes"
-        ;;
-    node-pause)
-        away_from_leader
-        gray_mid_stream node-pause "$(pushdemo_node)" 1 "$pushes" pause_node continue_node \
-            "$(awk -v t="$net_ticktime" 'BEGIN { print 1.25 * t }')"
-        ;;
-    node-blackhole)
-        gray_mid_stream node-blackhole "$(pushdemo_node)" 1 "$pushes" hole unhole
-        ;;
-    all-down)
-        # Stopped, not killed: a quorum queue whose every member died at once
-        # may wait for a leader for good (RabbitMQ 3.10).
-        stop_nodes TERM 1 2 3
-        echo "cluster: all nodes down"
-        sleep 10
-        kill -0 "$pushdemo_pid" || { echo "cluster: pushdemo died" >&2; exit 1; }
-        for i in 1 2 3; do start_node "$i"; done
-        for i in 1 2 3; do wait_node "$i"; done
-        echo "cluster: all nodes back"
-        publish 1 1 "$pushes"
-        published
-        await_pushes 1 "$pushes"
-        grep -q "reconnected" "$dir/pushdemo.err" || { echo "cluster: no reconnect" >&2; exit 1; }
-        report all-down 1 "$pushes" || { diagnose; exit 1; }
-        ;;
-    bench)
-        # Throughput: the same pushes to pushdemo and to mosquitto_sub, each
-        # on a persistent QoS 1 session of its own.
-        mosquitto_sub -h 127.0.0.1 -p "${mqtt_port[2]}" -q 1 -c -i bench-sub -t "$app_topic" \
-            > >(while IFS= read -r line; do echo "$EPOCHREALTIME $line"; done >>"$dir/sub") &
-        sub_pid=$!
-        sleep 1
-        t0=$EPOCHREALTIME
-        seq 1 "$pushes" | mosquitto_pub -h 127.0.0.1 -p "${mqtt_port[3]}" -q 1 -t "$app_topic" -l
-        await_pushes 1 "$pushes"
-        sub_done() { (($(wc -l <"$dir/sub") >= pushes)); }
-        within 120 "mosquitto_sub receiving all $pushes pushes" sub_done || exit 1
-        t_push=$(awk '/recv push:/ { t = $1 } END { print t }' "$dir/recv")
-        t_sub=$(tail -1 "$dir/sub" | cut -d' ' -f1)
-        kill "$sub_pid"
-        awk -v n="$pushes" -v t0="$t0" -v a="$t_push" -v b="$t_sub" 'BEGIN {
-            printf "throughput: pushdemo %.0f/s, mosquitto_sub %.0f/s, ratio %.2f\n",
-                   n / (a - t0), n / (b - t0), (b - t0) / (a - t0) }'
-        report throughput 1 "$pushes"
-        # The delivery gap at a node kill, 5 times.
-        for k in 1 2 3 4 5; do
-            from=$((pushes + (k - 1) * 2000 + 1))
-            kill_mid_stream "kill $k" "$(pushdemo_node)" "$from" $((from + 1999)) | tail -1
-        done | tee "$dir/kills"
-        sed 's/.*gap \([0-9.]*\) s/\1/' "$dir/kills" | sort -n |
-            awk '{ g[NR] = $1 } END { printf "gap at a kill: p50 %.2f s, max %.2f s\n", g[int((NR + 1) / 2)], g[NR] }'
-        for i in 1 2 3; do
-            printf 'node %d: %d MiB resident\n' "$i" $(($(ps -o rss= -p "$(node_pid "$i")") / 1024))
-        done
-        ;;
-    *)
-        echo "usage: $0 [node-kill|leader-kill|all-down|node-pause|node-blackhole|bench|fleet] [PUSHES]" >&2
-        exit 2
-        ;;
-esac
+fleet_pids=()
+setup
+"$run"
