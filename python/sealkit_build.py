@@ -34,7 +34,7 @@ typedef int... sealkit_cipher;
 typedef int... sealkit_direction;
 typedef struct sealkit_key sealkit_key;
 typedef struct sealkit_stream sealkit_stream;
-typedef struct { sealkit_cipher id; const char *name; uint32_t block; uint32_t min_key_len; ...; }
+typedef struct { const char *name; sealkit_cipher id; uint32_t block; uint32_t min_key_len; ...; }
     sealkit_cipher_info;
 
 uint64_t sealkit_envelope_len(uint64_t, uint32_t);

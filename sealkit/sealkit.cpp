@@ -49,16 +49,15 @@ constexpr int evp_enc(sealkit_direction d) {
 // by sealkit_cipher_at, and the source of each cipher's block size and key
 // rule here.
 constexpr sealkit_cipher_info kCiphers[] = {
-    {kAesEcb, "aes-ecb", "SEALKIT_CIPHER_AES_ECB", "AES",
-     "AES-ECB, 16-byte blocks; key 16/24/32+ bytes", SEALKIT_AES_BLOCK, SEALKIT_MIN_KEY_LEN, 32, 8,
-     32},
-    {kAesCbc, "aes-cbc", "SEALKIT_CIPHER_AES_CBC", "AES", "AES-CBC, 16-byte blocks; key as aes-ecb",
+    {"aes-ecb", "SEALKIT_CIPHER_AES_ECB", "AES", "AES-ECB, 16-byte blocks; key 16/24/32+ bytes",
+     kAesEcb, SEALKIT_AES_BLOCK, SEALKIT_MIN_KEY_LEN, 32, 8, 32},
+    {"aes-cbc", "SEALKIT_CIPHER_AES_CBC", "AES", "AES-CBC, 16-byte blocks; key as aes-ecb", kAesCbc,
      SEALKIT_AES_BLOCK, SEALKIT_MIN_KEY_LEN, 32, 8, 32},
-    {kBuiltin, "builtin", "SEALKIT_CIPHER_BUILTIN", "AES",
-     "AES-256-CBC under the library's own key", SEALKIT_AES_BLOCK, 0, 0, 0, 0},
-    {kBlowfish, "blowfish", "SEALKIT_CIPHER_BLOWFISH", "Blowfish",
-     "Blowfish-CBC, 8-byte blocks; key 16..72 bytes", SEALKIT_BF_BLOCK, SEALKIT_MIN_KEY_LEN,
-     SEALKIT_BF_MAX_KEY_LEN, 1, 16},
+    {"builtin", "SEALKIT_CIPHER_BUILTIN", "AES", "AES-256-CBC under the library's own key",
+     kBuiltin, SEALKIT_AES_BLOCK, 0, 0, 0, 0},
+    {"blowfish", "SEALKIT_CIPHER_BLOWFISH", "Blowfish",
+     "Blowfish-CBC, 8-byte blocks; key 16..72 bytes", kBlowfish, SEALKIT_BF_BLOCK,
+     SEALKIT_MIN_KEY_LEN, SEALKIT_BF_MAX_KEY_LEN, 1, 16},
 };
 constexpr uint32_t kCipherCount = sizeof kCiphers / sizeof kCiphers[0];
 

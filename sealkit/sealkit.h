@@ -290,11 +290,11 @@ void sealkit_stream_free(sealkit_stream *s);
  * their sealkit_cipher value, results from SEALKIT_OK down.
  */
 typedef struct {
-    sealkit_cipher id;
     const char *name;     /* "aes-cbc": what the command and bindings call it */
     const char *constant; /* "SEALKIT_CIPHER_AES_CBC" */
     const char *family;   /* "AES": ciphers of one family share B and the key rule */
     const char *summary;  /* one line for help texts */
+    sealkit_cipher id;
     uint32_t block;       /* B */
     uint32_t min_key_len; /* 0: the built-in key, and no key is taken */
     uint32_t max_key_len; /* key bytes read at most; later ones are ignored */

@@ -58,13 +58,6 @@ const CommandInfo kCommands[] = {
      keygen},
 };
 
-// The library's cipher records, listed once.
-const std::vector<const Cipher *> kCiphers = [] {
-    std::vector<const Cipher *> v;
-    for (uint32_t i = 0; const Cipher *c = sealkit_cipher_at(i); ++i) v.push_back(c);
-    return v;
-}();
-
 bool takes(const CommandInfo &c, Opt id) {
     for (Opt o : c.options)
         if (o == id) return true;
@@ -100,7 +93,7 @@ bool is_option(const char *arg) {
 // The ciphers a command takes: "aes-ecb, aes-cbc, ..."
 std::string cipher_names(bool keyed_only) {
     std::string s;
-    for (const Cipher *c : kCiphers)
+    for (const Cipher *c : cipher_table())
         if (!keyed_only || c->keygen_len > 0) s += std::string(s.empty() ? "" : ", ") + c->name;
     return s;
 }
@@ -121,7 +114,12 @@ std::string synopsis(const CommandInfo &c) {
 }  // namespace
 
 std::span<const Cipher *const> cipher_table() {
-    return kCiphers;
+    static const std::vector<const Cipher *> all = [] {
+        std::vector<const Cipher *> v;
+        for (uint32_t i = 0; const Cipher *c = sealkit_cipher_at(i); ++i) v.push_back(c);
+        return v;
+    }();
+    return all;
 }
 
 size_t key_bytes_used(const Cipher &c, size_t n) {
@@ -177,7 +175,7 @@ std::string help(const CommandInfo &c) {
         if (o.value_name) left += std::string(" ") + o.value_name;
         left.resize(24, ' ');
         std::string text = o.help != nullptr ? o.help : "";
-        for (const Cipher *k : kCiphers) {  // --cipher: a line per cipher it takes
+        for (const Cipher *k : cipher_table()) {  // --cipher: a line per cipher it takes
             if (id != Opt::kCipher || (c.keyed_only && k->keygen_len == 0)) continue;
             if (!text.empty()) text += '\n';
             text.append(k->name).append(": ");
@@ -266,7 +264,7 @@ const Cipher &cipher_option(const Options &o) {
     if (name.empty())
         fail(cli::name(Opt::kCipher) + " is required (" + cipher_names(keyed_only) + ")",
              kExitUsage);
-    for (const Cipher *c : kCiphers)
+    for (const Cipher *c : cipher_table())
         if (name == c->name) {
             if (keyed_only && c->keygen_len == 0)
                 fail(std::string(c->name) + " uses the library's own key: there is none to make (" +

@@ -1,8 +1,7 @@
 /* SPDX-License-Identifier: MIT */
 /* Preloaded into the command to make open() refuse O_TMPFILE, as file
  * systems without it do, so that a new output goes through a named
- * temporary file. */
-#define _GNU_SOURCE
+ * temporary file. Built with _GNU_SOURCE, for RTLD_NEXT. */
 #include <dlfcn.h>
 #include <errno.h>
 #include <fcntl.h>
