@@ -21,6 +21,8 @@
 #   ./build.sh lint   clang-tidy over every source, no finding allowed
 #   ./build.sh bench  build in Release, run the benchmarks and print their tables
 #   ./build.sh deb    the Debian packages (debian/), checked by lintian, in build/deb
+#   ./build.sh pg     the PostgreSQL extension (postgresql/), and its pg_regress
+#                     tests on a private cluster
 #   ./build.sh cluster [SCENARIO] [PUSHES]
 #                     pushdemo through a private 3-node RabbitMQ cluster, with a
 #                     node killed mid-stream (scripts/cluster/cluster.sh)
@@ -42,7 +44,10 @@ base_packages=(cmake ninja-build g++ gcc make pkg-config binutils libssl-dev ope
                # the Python package and its tests
                python3-dev python3-cffi python3-setuptools python3-pytest python3-hypothesis
                python3-cryptography)
-full_packages=(clang clang-tidy llvm valgrind
+# The PostgreSQL extension: a server (for its tests) and the headers of
+# every version the distribution has.
+pg_packages=(postgresql postgresql-server-dev-all)
+full_packages=("${pg_packages[@]}" clang clang-tidy llvm valgrind
                # the docs test: pip into a venv, and age for the examples that use it
                python3-venv age
                # the cluster tests: a private RabbitMQ cluster
@@ -99,10 +104,35 @@ clang_runtime() {
     [[ -n $major ]] && echo "libclang-rt-$major-dev"
 }
 
-# install_missing base|full
+# Runs an apt command that installs packages without letting them start the
+# system's services (the brokers and servers are only ever started privately
+# by the tests) or make a PostgreSQL cluster (the tests make their own),
+# unless the machine has a policy of its own.
+quietly() {
+    local policy=/usr/sbin/policy-rc.d own_policy=0
+    local nocluster=/etc/postgresql-common/createcluster.d/sealkit-build.conf own_conf=0
+    if [[ ! -e $policy ]]; then
+        printf '#!/bin/sh\nexit 101\n' | "${sudo[@]}" tee "$policy" >/dev/null
+        "${sudo[@]}" chmod 755 "$policy"
+        own_policy=1
+    fi
+    if ! installed postgresql-common && [[ ! -e $nocluster ]]; then
+        "${sudo[@]}" mkdir -p "${nocluster%/*}"
+        echo "create_main_cluster = false" | "${sudo[@]}" tee "$nocluster" >/dev/null
+        own_conf=1
+    fi
+    local rc=0
+    "$@" || rc=$?
+    ((own_policy)) && "${sudo[@]}" rm -f "$policy"
+    ((own_conf)) && "${sudo[@]}" rm -f "$nocluster"
+    return "$rc"
+}
+
+# install_missing base|pg|full
 install_missing() {
     local want=("${base_packages[@]}") missing=()
     [[ $1 == full ]] && want+=("${full_packages[@]}")
+    [[ $1 == pg ]] && want+=("${pg_packages[@]}")
     debian_node && want+=("${node_packages[@]}")
     local updated=0
     for p in "${want[@]}"; do installed "$p" || missing+=("$p"); done
@@ -119,18 +149,8 @@ install_missing() {
     ((${#missing[@]} == 0)) && { debian_node || node_addon_api; return; }
     echo "installing: ${missing[*]}"
     ((updated)) || apt update
-    # The brokers are only ever started privately by the tests: a policy
-    # keeps their packages from starting the system's services, unless the
-    # machine has a policy of its own.
-    local policy=/usr/sbin/policy-rc.d own_policy=0
-    if [[ ! -e $policy ]]; then
-        printf '#!/bin/sh\nexit 101\n' | "${sudo[@]}" tee "$policy" >/dev/null
-        "${sudo[@]}" chmod 755 "$policy"
-        own_policy=1
-    fi
     local rc=0
-    apt install "${missing[@]}" || rc=$?
-    ((own_policy)) && "${sudo[@]}" rm -f "$policy"
+    quietly apt install "${missing[@]}" || rc=$?
     ((rc == 0)) && ! debian_node && node_addon_api
     return "$rc"
 }
@@ -250,9 +270,17 @@ deb() {
     if ! unmet=$(dpkg-checkbuilddeps 2>&1); then
         echo "installing the build dependencies: ${unmet##*dependencies: }"
         ((${#missing[@]})) || apt update
-        apt build-dep ./
+        quietly apt build-dep ./
     fi
-    dpkg-buildpackage -us -uc -b
+    # debian/control names the PostgreSQL version of Debian 13; elsewhere the
+    # build makes it name this distribution's (PG_UPDATECONTROL), and the
+    # checked-in file comes back after.
+    mkdir -p build
+    cp debian/control build/control.checked-in
+    local rc=0
+    PG_UPDATECONTROL=1 dpkg-buildpackage -us -uc -b || rc=$?
+    cp build/control.checked-in debian/control
+    ((rc == 0)) || return "$rc"
     local changes
     changes=$(ls -t ../sealkit_*_"$(dpkg --print-architecture)".changes | head -1)
     local root_flag=()
@@ -269,6 +297,14 @@ deb() {
     done
     mv "$changes" build/deb/
     ls build/deb
+}
+
+# The PostgreSQL extension, built against the release library and tested
+# with pg_regress on a private cluster (tests/postgresql/regress.sh).
+pg() {
+    cmake --preset release >/dev/null
+    cmake --build --preset release --target sealkit sealkit_cli
+    tests/postgresql/regress.sh build/release/sealkit/libsealkit.a build/release/bin/sealkit
 }
 
 bench() {
@@ -293,6 +329,7 @@ case "${1:-}" in
         esac ;;
     help | -h | --help) sed -n '3,/^set -euo/p' "$0" | sed '$d; s/^# \{0,1\}//'; exit 0 ;;
     deb) deb ;;
+    pg) install_missing pg; pg ;;
     cluster)
         shift
         install_missing full
@@ -301,6 +338,6 @@ case "${1:-}" in
         PUSHDEMO=build/release/bin/pushdemo scripts/cluster/cluster.sh "$@" ;;
     matrix) shift; scripts/roots/matrix.sh "$@" ;;
     cross) shift; scripts/roots/cross.sh "$@" ;;
-    *) echo "usage: $0 demo|test|fuzz|lint|bench [benchmark flags]|deps [base|full]|matrix [legs]|cross [arches]|deb|cluster [scenario] [pushes]|help" >&2
+    *) echo "usage: $0 demo|test|fuzz|lint|bench [benchmark flags]|deps [base|full]|matrix [legs]|cross [arches]|deb|pg|cluster [scenario] [pushes]|help" >&2
        exit 2 ;;
 esac

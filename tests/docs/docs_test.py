@@ -7,7 +7,8 @@ they print where the text shows it.
 
 Examples are the fenced blocks of README.md and SECURITY.md (``sh``: a
 script; ``console``: "$ " commands, each followed by the output it must
-print; ``python`` and ``js``: a script) and the .nf/.fi blocks of the man pages'
+print; ``python`` and ``js``: a script; ``sql``: psql's input, in a database
+with the extension on a private cluster, against a build tree) and the .nf/.fi blocks of the man pages'
 EXAMPLES sections. An indented code block is an error: fence it, so that it
 is either run or marked as text. The blocks of one document run in order,
 in a scratch copy of the source tree where the files the examples assume a
@@ -31,6 +32,7 @@ FIXME, TBD, XXX, {{...}}, and NAMES_LIKE_THIS that name nothing in the
 source tree (a placeholder, or a setting that was renamed).
 """
 import argparse
+import glob
 import os
 import re
 import shutil
@@ -42,7 +44,7 @@ import tempfile
 SOURCE = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 MARKDOWN = ["README.md", "SECURITY.md"]
 MAN_PAGES = ["tools/sealkit.1", "client/pushdemo.1", "sealkit/sealkit.3"]
-RUN = {"sh", "console", "python", "js"}
+RUN = {"sh", "console", "python", "js", "sql"}
 NOT_RUN = {"c", "cmake", "text"}
 UNTIL_KILLED_SECONDS = 3
 
@@ -51,8 +53,8 @@ PROSE = MARKDOWN + ["BENCHMARKS.md", "CHANGELOG.md"] + MAN_PAGES
 LEFTOVER = re.compile(r"\b(?:TODO|FIXME|TBD|XXX)\b|\{\{[^}]*\}\}")
 # Not after "-": a compiler's -DNAME is the name with a flag in front.
 NAME = re.compile(r"(?<![\w-])[A-Z][A-Z0-9]*(?:_[A-Z0-9]+)+\b")
-CODE_DIRS = ["sealkit", "tools", "client", "sdk_standin", "python", "node", "scripts", "tests",
-             "bench", "fuzz", "examples", "cmake", "debian", ".ci"]
+CODE_DIRS = ["sealkit", "tools", "client", "sdk_standin", "python", "node", "postgresql", "scripts",
+             "tests", "bench", "fuzz", "examples", "cmake", "debian", ".ci"]
 
 
 def source_names():
@@ -262,6 +264,11 @@ class Runner:
             with open(os.path.join(cwd, "example.js"), "w") as f:
                 f.write(b.text)
             return self.bash(cwd, "node example.js")
+        if b.lang == "sql":
+            with open(os.path.join(cwd, "example.sql"), "w") as f:
+                f.write(b.text)
+            return self.bash(cwd, "tests/postgresql/regress.sh build/release/sealkit/libsealkit.a "
+                                  "build/release/bin/sealkit -- example.sql")
         if b.lang == "sh":
             return self.bash(cwd, b.text, until_killed)
         for cmd, want in console_steps(b.text):
@@ -281,6 +288,11 @@ class Runner:
             return "runs against a build tree"
         if "installed" in b.marker and self.build:
             return "runs against the installed packages"
+        if b.lang == "sql" and not (self.build and os.path.exists(
+                os.path.join(self.build, "sealkit", "libsealkit.a"))):
+            return "runs against a build tree with the static library"
+        if b.lang == "sql" and not glob.glob("/usr/lib/postgresql/*/lib/pgxs"):
+            return "no PostgreSQL server with its development files here"
         if b.lang == "js" and not (self.build and os.path.exists(
                 os.path.join(self.build, "node", "build", "Release", "sealkit.node"))):
             return "the Node.js package is not built here"
