@@ -6,9 +6,8 @@ import re
 from setuptools import setup
 
 # The version is the C library's, written once in its header (CMake reads it there too).
-HEADER = os.path.join(os.environ.get("SEALKIT_INCLUDE_DIR") or
-                      os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "sealkit"),
-                      "sealkit.h")
+HEADER = os.path.join(os.environ.get("SEALKIT_INCLUDE_DIR") or os.path.join(
+    os.path.dirname(os.path.abspath(__file__)), "..", "sealkit"), "sealkit.h")
 with open(HEADER, encoding="utf-8") as f:
     VERSION = ".".join(re.findall(r"^#define SEALKIT_VERSION_\w+ (\d+)$", f.read(), re.M))
 

@@ -422,18 +422,16 @@ fleet_moved() { (($(fleet_nodes | grep -c '^[23]$') == fleet)); }
 
 # ---------------------------------------------------------------------------
 # The scenarios. scenario_NAME runs SCENARIO NAME (dashes as underscores);
-# the usage lists them. Each starts what it needs.
+# the usage lists them. Each starts what it needs beyond the cluster.
 
 # node-kill: pushdemo's node is killed with SIGKILL mid-stream, then restarted.
 scenario_node_kill() {
-    start_cluster
     start_pushdemo
     kill_mid_stream node-kill "$(pushdemo_node)" 1 "$pushes"
 }
 
 # leader-kill: the node leading the session's quorum queue is killed instead.
 scenario_leader_kill() {
-    start_cluster
     start_pushdemo
     # The queue's leader starts where the session was made.
     away_from_leader
@@ -448,7 +446,6 @@ scenario_leader_kill() {
 # node. Pushes the failed node had already taken for pushdemo's connection
 # (10 at most) may wait until it is back; no other may.
 scenario_node_pause() {
-    start_cluster
     start_pushdemo
     away_from_leader
     gray_mid_stream node-pause "$(pushdemo_node)" 1 "$pushes" pause_node continue_node \
@@ -460,7 +457,6 @@ scenario_node_pause() {
 # under 2.5 times OSTREL_SDK_KEEPALIVE (5 s, so 12.5 s; 5 s with 2): the
 # client has moved to another node within 1.5 keepalives.
 scenario_node_blackhole() {
-    start_cluster
     start_proxy
     start_pushdemo
     gray_mid_stream node-blackhole "$(pushdemo_node)" 1 "$pushes" hole unhole
@@ -469,7 +465,6 @@ scenario_node_blackhole() {
 # all-down: every node is down for 10 s; pushes published after they return
 # must arrive.
 scenario_all_down() {
-    start_cluster
     start_pushdemo
     # Stopped, not killed: a quorum queue whose every member died at once
     # may wait for a leader for good (RabbitMQ 3.10).
@@ -490,7 +485,6 @@ scenario_all_down() {
 # bench: throughput against mosquitto_sub, the delivery gap over 5 kills,
 # memory per node.
 scenario_bench() {
-    start_cluster
     start_pushdemo
     # Throughput: the same pushes to pushdemo and to mosquitto_sub, each
     # on a persistent QoS 1 session of its own.
@@ -528,7 +522,6 @@ scenario_bench() {
 # no second after the first two may hold a third of the reconnect attempts.
 scenario_fleet() {
     local fleet=20 c
-    start_cluster
     start_proxy
     # Started while nodes 2 and 3 answer nothing, every client ends up on
     # node 1; when it dies, where they go is the spread of failover alone.
@@ -575,4 +568,5 @@ if ! declare -F "$run" >/dev/null; then
 fi
 fleet_pids=()
 setup
+start_cluster
 "$run"
