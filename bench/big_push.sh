@@ -11,7 +11,8 @@ pids=()
 trap 'kill "${pids[@]}" 2>/dev/null; wait 2>/dev/null; rm -rf "$dir"' EXIT
 port=$((20000 + RANDOM % 30000))
 while (: >"/dev/tcp/127.0.0.1/$port") 2>/dev/null; do port=$((20000 + RANDOM % 30000)); done
-printf 'listener %s 127.0.0.1\nallow_anonymous true\n' "$port" >"$dir/m.conf"
+# MQTT's own packet limit (mosquitto 2.1 sets 2 MB by default).
+printf 'max_packet_size 268435455\nlistener %s 127.0.0.1\nallow_anonymous true\n' "$port" >"$dir/m.conf"
 /usr/sbin/mosquitto -c "$dir/m.conf" 2>"$dir/m.log" &
 pids+=($!)
 until (: >"/dev/tcp/127.0.0.1/$port") 2>/dev/null; do sleep 0.1; done

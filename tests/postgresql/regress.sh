@@ -103,8 +103,19 @@ fi
     --locale=C >"$work/initdb.log" 2>&1 || { cat "$work/initdb.log" >&2; exit 1; }
 port=$((20000 + RANDOM % 20000))
 while (: >"/dev/tcp/127.0.0.1/$port") 2>/dev/null; do port=$((20000 + RANDOM % 20000)); done
+# The extension as installed in $work/dest: its module through
+# dynamic_library_path; its control file through Debian's extension_destdir
+# up to PostgreSQL 17, through the server's own extension_control_path from
+# 18 on.
+where=(-c "dynamic_library_path=\$libdir:$work/dest$($pg_config --pkglibdir)")
+settings=$("${as_server[@]}" "$bin/postgres" --describe-config 2>/dev/null || true)
+if grep -q "^extension_destdir" <<<"$settings"; then
+    where+=(-c "extension_destdir=$work/dest")
+else
+    where+=(-c "extension_control_path=\$system:$work/dest$($pg_config --sharedir)")
+fi
 "${as_server[@]}" "$bin/postgres" -D "$work/data" -k "$work/run" -h 127.0.0.1 -p "$port" \
-    -c extension_destdir="$work/dest" -c fsync=off -c max_worker_processes=8 \
+    "${where[@]}" -c fsync=off -c max_worker_processes=8 \
     -c max_parallel_workers=4 >"$work/server.log" 2>&1 &
 pid=$!
 for try in $(seq 601); do

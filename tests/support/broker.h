@@ -56,6 +56,7 @@ class Broker {
             << "user root\n"  // ignored unless started as root, which would drop to 'mosquitto'
             << "persistence true\npersistence_location " << dir_ << "/\n"
             << "log_dest file " << dir_ << "/mosquitto.log\n"
+            << "max_packet_size 268435455\n"  // MQTT's own limit (mosquitto 2.1 sets 2 MB)
             << "listener " << port_ << " 127.0.0.1\n"
             << (listener_conf.empty() ? "allow_anonymous true\n" : listener_conf);
         start();
