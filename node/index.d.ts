@@ -15,7 +15,8 @@ export const constants: Readonly<Record<string, number>>;
 /** The C library's version. */
 export const version: string;
 
-/** A failed call. `result` is the C library's result code (0 for a closed Key or stream). */
+/** A failed call. `result` is the C library's result code (0 for a closed Key or stream).
+ * ERR_SEALKIT_INTERNAL: a result the library does not list, a fault of this package. */
 export class SealkitError extends Error {
   readonly result: number;
   readonly code:
@@ -28,7 +29,8 @@ export class SealkitError extends Error {
     | 'ERR_SEALKIT_CIPHER'
     | 'ERR_SEALKIT_BUSY'
     | 'ERR_SEALKIT_LENGTH'
-    | 'ERR_SEALKIT_CLOSED';
+    | 'ERR_SEALKIT_CLOSED'
+    | 'ERR_SEALKIT_INTERNAL';
 }
 
 /** key: none for 'builtin', at least 16 bytes otherwise. */

@@ -33,14 +33,18 @@ const CIPHERS = Object.fromEntries(native.ciphers.map((c) => [c.name, c]));
 const CODES = Object.fromEntries(
   native.results.filter((r) => r.code).map((r) => [r.code, `ERR_SEALKIT_${r.name.toUpperCase()}`]));
 
-// A failed call: `result` is the C library's result code (0 for this
-// package's own checks, such as a closed Key), `code` its Node-style name.
+// A failed call: `result` is the C library's result code, `code` its
+// Node-style name. A Key or stream used after close() made no library call:
+// the addon marks it 'closed', with result 0. A result the library does not
+// list is a fault of this package, named as such.
 class SealkitError extends Error {
-  constructor(result, message) {
-    super(message ?? native.strerror(result));
+  constructor(result, message, marker) {
+    const code = marker === 'closed' ? 'ERR_SEALKIT_CLOSED' : CODES[result];
+    super(message ?? (code ? native.strerror(result)
+      : `internal error: the library returned result ${result}, which it does not list`));
     this.name = 'SealkitError';
     this.result = result;
-    this.code = CODES[result] ?? 'ERR_SEALKIT_CLOSED';
+    this.code = code ?? 'ERR_SEALKIT_INTERNAL';
   }
 }
 native.init(SealkitError);

@@ -17,7 +17,7 @@ setup(
     description="Cipher envelopes (sealkit) from Python",
     license="MIT",
     packages=["sealkit"],
-    package_data={"sealkit": ["__init__.pyi", "py.typed"]},
+    package_data={"sealkit": ["__init__.pyi", "errors.pyi", "py.typed"]},
     cffi_modules=["sealkit_build.py:ffibuilder"],
     setup_requires=["cffi>=1.15"],
     install_requires=["cffi>=1.15"],

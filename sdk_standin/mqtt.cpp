@@ -4,7 +4,6 @@
 #include "mqtt.h"
 
 #include <errno.h>
-#include <fcntl.h>
 #include <mosquitto.h>
 #include <netdb.h>
 #include <netinet/in.h>
@@ -13,9 +12,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
-#include <strings.h>
 #include <sys/socket.h>
-#include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -28,90 +25,6 @@
 #include "failover.h"
 
 namespace ostrel_standin {
-
-namespace {
-
-// The length of `url`'s scheme prefix when it is `scheme`, in any case
-// (schemes are case-insensitive); 0 otherwise.
-size_t scheme_prefix(const std::string &url, const char *scheme) {
-    const size_t n = strlen(scheme);
-    return url.size() >= n && strncasecmp(url.c_str(), scheme, n) == 0 ? n : 0;
-}
-
-// mqtt: or mqtts:, even without the "//" that makes it parse: such an entry
-// was meant for a broker, and is an error rather than the feed.
-bool has_broker_scheme(const std::string &url) {
-    return scheme_prefix(url, "mqtt:") != 0 || scheme_prefix(url, "mqtts:") != 0;
-}
-
-// One mqtt:// or mqtts:// URL; false when it does not parse.
-bool parse_broker_url(const std::string &url, BrokerUrl &out) {
-    BrokerUrl u;
-    u.text = url;
-    std::string rest;
-    if (const size_t n = scheme_prefix(url, "mqtt://"); n != 0) {
-        rest = url.substr(n);
-        u.port = 1883;
-    } else if (const size_t ns = scheme_prefix(url, "mqtts://"); ns != 0) {
-        rest = url.substr(ns);
-        u.tls = true;
-        u.port = 8883;
-    } else {
-        return false;
-    }
-    if (!rest.empty() && rest.back() == '/') rest.pop_back();
-    std::string port;
-    if (!rest.empty() && rest[0] == '[') {  // [v6 address]:port
-        const size_t close = rest.find(']');
-        if (close == std::string::npos) return false;
-        u.host = rest.substr(1, close - 1);
-        if (close + 1 < rest.size()) {
-            if (rest[close + 1] != ':') return false;
-            port = rest.substr(close + 2);
-        }
-    } else {
-        const size_t colon = rest.find(':');
-        u.host = rest.substr(0, colon);
-        if (colon != std::string::npos) port = rest.substr(colon + 1);
-    }
-    if (u.host.empty() || u.host.find_first_of("/@?# []") != std::string::npos) return false;
-    if (!port.empty() || rest.back() == ':') {
-        if (port.empty() || port.size() > 5 ||
-            port.find_first_not_of("0123456789") != std::string::npos)
-            return false;
-        u.port = static_cast<int>(strtol(port.c_str(), nullptr, 10));
-        if (u.port < 1 || u.port > 65535) return false;
-    }
-    out = u;
-    return true;
-}
-
-}  // namespace
-
-ServerKind parse_servers(const std::string &setting, std::vector<BrokerUrl> &out,
-                         std::string &bad) {
-    std::vector<std::string> entries;
-    for (size_t at = 0;;) {
-        const size_t comma = setting.find(',', at);
-        entries.push_back(setting.substr(at, comma - at));
-        if (comma == std::string::npos) break;
-        at = comma + 1;
-    }
-    bool any = false;
-    for (const std::string &e : entries) any = any || has_broker_scheme(e);
-    if (!any) return ServerKind::kOther;
-    std::vector<BrokerUrl> urls;
-    for (const std::string &e : entries) {
-        BrokerUrl u;
-        if (!parse_broker_url(e, u)) {
-            bad = e.empty() ? "an empty entry" : e;
-            return ServerKind::kMalformed;
-        }
-        urls.push_back(u);
-    }
-    out = urls;
-    return ServerKind::kBrokers;
-}
 
 namespace {
 
@@ -172,68 +85,6 @@ const char *or_null(const std::string &s) {
     return s.empty() ? nullptr : s.c_str();
 }
 
-// The most an MQTT 3.1.1 password field carries.
-constexpr size_t kMaxPassword = 65535;
-
-// A password as read from its file: NUL-terminated, wiped when it goes.
-struct Password {
-    Password() = default;
-    Password(const Password &) = delete;
-    Password &operator=(const Password &) = delete;
-    ~Password() {
-        if (!bytes.empty()) explicit_bzero(bytes.data(), bytes.size());
-    }
-    const char *c_str() const { return bytes.data(); }
-    std::vector<char> bytes;
-};
-
-// Reads the password file into `out`, less a trailing newline: "" or why it
-// cannot be used. It must fit an MQTT password and hold no NUL byte
-// (libmosquitto takes a C string, which would cut it short). With `warn`, a
-// file that its group or others can read gets a warning.
-std::string read_password(const std::string &file, Password &out, bool warn) {
-    const int fd = open(file.c_str(), O_RDONLY | O_CLOEXEC);
-    struct stat st {};
-    if (fd < 0 || fstat(fd, &st) != 0) {
-        std::string why = "cannot read password file " + file + ": " + strerror(errno);
-        if (fd >= 0) close(fd);
-        return why;
-    }
-    if (warn && S_ISREG(st.st_mode) && (st.st_mode & 077) != 0)
-        fprintf(stderr,
-                "ostrel_sdk: warning: password file %s is open to %s (mode %04o): chmod 600 it\n",
-                file.c_str(),
-                (st.st_mode & 070) == 0   ? "others"
-                : (st.st_mode & 007) == 0 ? "its group"
-                                          : "its group and others",
-                static_cast<unsigned>(st.st_mode & 07777));
-    // Room for the longest password, its line ending, and one byte to tell
-    // a longer file; allocated once, so no copy is left behind unwiped.
-    out.bytes.assign(kMaxPassword + 4, 0);
-    size_t n = 0;
-    while (n < kMaxPassword + 3) {
-        const ssize_t got = read(fd, out.bytes.data() + n, kMaxPassword + 3 - n);
-        if (got < 0 && errno == EINTR) continue;
-        if (got < 0) {
-            std::string why = "cannot read password file " + file + ": " + strerror(errno);
-            close(fd);
-            return why;
-        }
-        if (got == 0) break;
-        n += static_cast<size_t>(got);
-    }
-    close(fd);
-    if (n > 0 && out.bytes[n - 1] == '\n') --n;
-    if (n > 0 && out.bytes[n - 1] == '\r') --n;
-    if (n > kMaxPassword)
-        return "password file " + file + " holds more than " + std::to_string(kMaxPassword) +
-               " bytes, the most an MQTT login carries";
-    if (memchr(out.bytes.data(), 0, n) != nullptr)
-        return "password file " + file + " holds a NUL byte, which no MQTT login can carry";
-    explicit_bzero(out.bytes.data() + n, out.bytes.size() - n);
-    return "";
-}
-
 // ---------------------------------------------------------------------------
 // A node's client: made with TLS and the login set, callbacks left to the
 // caller.
@@ -256,15 +107,11 @@ std::string set_tls(mosquitto *m, const Settings &st) {
 
 // The user name from the settings; the password only from a file, never
 // from the environment, where other processes may read it.
-std::string set_login(mosquitto *m, const Settings &st) {
-    const char *user = or_null(st.username);
+std::string set_login(mosquitto *m, const MqttConfig &c) {
+    const char *user = or_null(c.settings.username);
     if (user == nullptr) return "";
-    Password password;
-    if (!st.password_file.empty())
-        if (std::string why = read_password(st.password_file, password, false); !why.empty())
-            return why;
     const int rc =
-        mosquitto_username_pw_set(m, user, st.password_file.empty() ? nullptr : password.c_str());
+        mosquitto_username_pw_set(m, user, c.password ? c.password->c_str() : nullptr);
     return rc == MOSQ_ERR_SUCCESS ? "" : "login set-up: " + mosquitto_text(rc);
 }
 
@@ -278,7 +125,7 @@ mosquitto *new_client(const MqttConfig &c, const BrokerUrl &u, void *obj, std::s
     }
     mosquitto_int_option(m, MOSQ_OPT_PROTOCOL_VERSION, MQTT_PROTOCOL_V311);
     why = u.tls ? set_tls(m, c.settings) : "";
-    if (why.empty()) why = set_login(m, c.settings);
+    if (why.empty()) why = set_login(m, c);
     if (why.empty()) return m;
     mosquitto_destroy(m);
     return nullptr;
@@ -353,7 +200,6 @@ class Session {
     int start() {
         mosquitto_lib_init();
         const long timeout = c_.settings.connect_timeout;
-        if (const std::string why = check_login(); !why.empty()) return fail(why);
         const size_t n = nodes_.size();
         const size_t first = start_node(n, rng_);
         const double deadline = now() + static_cast<double>(timeout);
@@ -447,24 +293,6 @@ class Session {
         if (attempt_.subscription_refused) return "the broker refused a subscription";
         if (rc != MOSQ_ERR_SUCCESS) return error_text(rc);
         subscribed_ = true;
-        return "";
-    }
-
-    // Before any node is tried: the login's settings fit together, the
-    // password file can be used, and no password goes where it could be
-    // read on the way (an mqtt:// node) unless that was asked for.
-    std::string check_login() const {
-        const Settings &st = c_.settings;
-        if (st.password_file.empty()) return "";
-        Password password;
-        if (std::string why = read_password(st.password_file, password, true); !why.empty())
-            return why;
-        if (st.send_password_unencrypted) return "";
-        for (const BrokerUrl &u : c_.servers)
-            if (!u.tls)
-                return "the password would go unencrypted to " + u.text +
-                       ": name that node mqtts://, or set " + kSendPasswordUnencryptedVar +
-                       "=1 to allow it";
         return "";
     }
 

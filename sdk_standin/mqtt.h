@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -14,31 +15,12 @@
 
 namespace ostrel_standin {
 
-struct BrokerUrl {
-    std::string text;  // as given, for messages
-    bool tls = false;
-    std::string host;
-    int port = 0;
-};
-
-enum class ServerKind {
-    kOther,     // no broker URL: the feed serves
-    kBrokers,   // every entry parsed
-    kMalformed  // a broker list with an entry that does not parse
-};
-
-// Parses a server setting: URLs separated by commas, each mqtt://host[:port]
-// (port 1883) or mqtts://host[:port] (8883), an IPv6 host in brackets. Once
-// any entry starts with mqtt:// or mqtts://, every entry must parse: else
-// kMalformed, with the first bad entry in `bad`. A setting with no such
-// entry is kOther.
-ServerKind parse_servers(const std::string &setting, std::vector<BrokerUrl> &out, std::string &bad);
-
 struct MqttConfig {
     std::vector<BrokerUrl> servers;  // the nodes, at least one
     std::string client_id;
     std::vector<std::string> apps;
     Settings settings;                                          // timeout, TLS and login
+    std::shared_ptr<const Password> password;                   // the login's, if any
     std::function<void(const char *data, size_t len)> deliver;  // on the network thread
     std::function<void(const std::string &event)> trace;        // may be empty
 };

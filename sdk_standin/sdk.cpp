@@ -278,10 +278,11 @@ int OstrelRegister(OstrelMsgType type, OstrelMsgCallback callback) {
 
 namespace {
 
-// Starts the broker source: pushes go to the callback from its network thread.
-int start_mqtt(State &s, std::vector<ostrel_standin::BrokerUrl> servers) {
+// The broker source: pushes go to the callback from its network thread.
+int start_mqtt(State &s, ostrel_standin::Source src) {
     ostrel_standin::MqttConfig c;
-    c.servers = std::move(servers);
+    c.servers = std::move(src.brokers);
+    c.password = std::move(src.password);
     c.client_id = s.client_id;
     c.apps = s.apps;
     c.settings = settings();
@@ -291,19 +292,46 @@ int start_mqtt(State &s, std::vector<ostrel_standin::BrokerUrl> servers) {
     return ostrel_standin::mqtt_start(std::move(c));
 }
 
-// Feed mode: the feed must be something that can be read line by line.
-bool feed_usable(const std::string &path) {
-    if (path.empty()) return true;  // standard input
+// The feed source: it must be something that can be read line by line. The
+// feed itself is opened by the delivery threads: opening a FIFO for reading
+// blocks until a writer comes, and start must return at once.
+int start_feed(State &s, const std::string &server) {
+    const std::string &path = settings().feed;
+    // Said once, so that a mistyped broker URL is not mistaken for a broker
+    // that sends nothing.
+    fprintf(stderr,
+            "ostrel_sdk: server %s is not an mqtt:// or mqtts:// URL: reading pushes from %s\n",
+            server.c_str(), path.empty() ? "standard input" : ("feed " + path).c_str());
     struct stat st {};
-    if (access(path.c_str(), R_OK) != 0 || stat(path.c_str(), &st) != 0) {
+    if (!path.empty() && (access(path.c_str(), R_OK) != 0 || stat(path.c_str(), &st) != 0)) {
         fprintf(stderr, "ostrel_sdk: cannot read feed %s: %s\n", path.c_str(), strerror(errno));
-        return false;
+        return -1;
     }
-    if (S_ISDIR(st.st_mode)) {
+    if (!path.empty() && S_ISDIR(st.st_mode)) {
         fprintf(stderr, "ostrel_sdk: feed %s is a directory\n", path.c_str());
-        return false;
+        return -1;
     }
-    return true;
+    long running = 0;
+    for (; running < settings().threads; ++running) {
+        try {
+            std::thread(read_feed, std::ref(s)).detach();
+        } catch (const std::system_error &e) {
+            fprintf(stderr, "ostrel_sdk: cannot start a delivery thread: %s\n", e.what());
+            break;
+        }
+    }
+    return running > 0 ? 0 : -1;
+}
+
+// Chooses the source for the settings and the server given to OstrelInit,
+// and starts it: 0, or -1 with every reason on stderr.
+int start_source(State &s) {
+    std::vector<std::string> errors;
+    ostrel_standin::Source src = ostrel_standin::source(s.server_url, errors);
+    for (const std::string &e : errors) fprintf(stderr, "ostrel_sdk: %s\n", e.c_str());
+    if (!errors.empty()) return -1;
+    if (src.brokers.empty()) return start_feed(s, src.server);
+    return start_mqtt(s, std::move(src));
 }
 
 }  // namespace
@@ -314,54 +342,8 @@ int OstrelStart(void) {
     State &s = state();
     std::lock_guard<std::mutex> lock(s.mu);
     int rc = static_cast<int>(settings().start_result);
-    if (rc != -1 && (!s.initialised || s.started)) rc = -1;
-    if (rc != -1 && !settings().errors.empty()) {
-        for (const std::string &e : settings().errors)
-            fprintf(stderr, "ostrel_sdk: %s\n", e.c_str());
-        rc = -1;
-        trace(s, "OstrelStart() = -1");
-        return rc;
-    }
-    const std::string &url = settings().server.empty() ? s.server_url : settings().server;
-    std::vector<ostrel_standin::BrokerUrl> brokers;
-    std::string bad;
-    const auto kind = ostrel_standin::parse_servers(url, brokers, bad);
-    if (rc != -1 && kind != ostrel_standin::ServerKind::kOther) {
-        // A broker URL that does not parse is an error, never the feed.
-        if (kind == ostrel_standin::ServerKind::kMalformed)
-            fprintf(stderr, "ostrel_sdk: not a broker URL: %s\n", bad.c_str());
-        rc = kind == ostrel_standin::ServerKind::kBrokers && start_mqtt(s, std::move(brokers)) == 0
-                 ? rc
-                 : -1;
-        s.started = rc != -1;
-        trace(s, "OstrelStart() = " + std::to_string(rc));
-        return rc;
-    }
-    // Said once, so that a mistyped broker URL is not mistaken for a broker
-    // that sends nothing.
-    if (rc != -1)
-        fprintf(stderr,
-                "ostrel_sdk: server %s is not an mqtt:// or mqtts:// URL: reading pushes from "
-                "%s\n",
-                url.c_str(),
-                settings().feed.empty() ? "standard input" : ("feed " + settings().feed).c_str());
-    // The feed itself is opened by the delivery threads: opening a FIFO
-    // for reading blocks until a writer comes, and start must return at once.
-    if (rc != -1 && !feed_usable(settings().feed)) rc = -1;
-    if (rc != -1) {
-        const long threads = settings().threads;
-        long running = 0;
-        for (; running < threads; ++running) {
-            try {
-                std::thread(read_feed, std::ref(s)).detach();
-            } catch (const std::system_error &e) {
-                fprintf(stderr, "ostrel_sdk: cannot start a delivery thread: %s\n", e.what());
-                break;
-            }
-        }
-        s.started = running > 0;
-        if (running == 0) rc = -1;
-    }
+    if (rc != -1 && (!s.initialised || s.started || start_source(s) != 0)) rc = -1;
+    s.started = rc != -1;
     trace(s, "OstrelStart() = " + std::to_string(rc));
     return rc;
 }

@@ -1,8 +1,10 @@
 // SPDX-License-Identifier: MIT
-// The stand-in SDK's settings, read from the environment in one place.
+// The stand-in SDK's settings, read from the environment and checked in
+// one place (settings.cpp): the variables, the server list, the login.
 #pragma once
 
 #include <cstddef>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -29,9 +31,8 @@ struct Settings {
     std::vector<std::string> errors;  // settings that fail the start, one message each
 };
 
-// The variables other files' messages point the user to.
+// The variable another file's messages point the user to.
 inline constexpr const char *kMaxPushVar = "OSTREL_SDK_MAX_PUSH";
-inline constexpr const char *kSendPasswordUnencryptedVar = "OSTREL_SDK_SEND_PASSWORD_UNENCRYPTED";
 
 // The settings, read and checked from the environment on first use, here
 // alone. A variable that is set but empty counts as unset. A malformed
@@ -39,5 +40,40 @@ inline constexpr const char *kSendPasswordUnencryptedVar = "OSTREL_SDK_SEND_PASS
 // other malformed setting, or settings that do not fit together, is in
 // `errors` and fails the start.
 const Settings &settings();
+
+struct BrokerUrl {
+    std::string text;  // as given, for messages
+    bool tls = false;
+    std::string host;
+    int port = 0;
+};
+
+// A password as read from its file: NUL-terminated, wiped when it goes.
+struct Password {
+    Password() = default;
+    Password(const Password &) = delete;
+    Password &operator=(const Password &) = delete;
+    ~Password();
+    const char *c_str() const { return bytes.data(); }
+    std::vector<char> bytes;
+};
+
+// Where the pushes come from, and the login for it.
+struct Source {
+    std::string server;              // the server setting, as given
+    std::vector<BrokerUrl> brokers;  // its nodes; empty: the feed serves
+    std::shared_ptr<const Password> password;  // read once; null without a password file
+};
+
+// The source for the server URL given to OstrelInit (OSTREL_SDK_SERVER
+// takes its place when set), with its login. The server is a list of URLs
+// separated by commas, each mqtt://host[:port] (port 1883) or
+// mqtts://host[:port] (8883), an IPv6 host in brackets; a server with no
+// such entry means the feed. Every problem goes to `errors`, after those of
+// settings(), each one naming the setting: an entry of a broker list that
+// does not parse (never taken for the feed), a password file that cannot be
+// used, a password that would go unencrypted to an mqtt:// node unless that
+// is allowed. A password file its group or others can read is warned of.
+Source source(const std::string &init_url, std::vector<std::string> &errors);
 
 }  // namespace ostrel_standin

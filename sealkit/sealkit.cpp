@@ -32,11 +32,12 @@ constexpr unsigned char kSeed1 = 0x3c;
 // Zero bytes: the CBC IV, and the key every per-thread AES context is left with.
 constexpr unsigned char kZero[32] = {0};
 
-using Family = sealkit_cipher;
-constexpr Family kAesEcb = SEALKIT_CIPHER_AES_ECB;
-constexpr Family kAesCbc = SEALKIT_CIPHER_AES_CBC;
-constexpr Family kBuiltin = SEALKIT_CIPHER_BUILTIN;
-constexpr Family kBlowfish = SEALKIT_CIPHER_BLOWFISH;
+// A cipher's id; "family" is the table's word for AES or Blowfish.
+using CipherId = sealkit_cipher;
+constexpr CipherId kAesEcb = SEALKIT_CIPHER_AES_ECB;
+constexpr CipherId kAesCbc = SEALKIT_CIPHER_AES_CBC;
+constexpr CipherId kBuiltin = SEALKIT_CIPHER_BUILTIN;
+constexpr CipherId kBlowfish = SEALKIT_CIPHER_BLOWFISH;
 enum Mode { kEcb = 0, kCbc = 1 };
 
 // libcrypto's `enc` flag for a direction; also the index of a key object's
@@ -45,14 +46,22 @@ constexpr int evp_enc(sealkit_direction d) {
     return d == SEALKIT_SEAL ? 1 : 0;
 }
 
+// The AES key rule: of key_len bytes AES reads the first 16, 24 or 32, the
+// largest that fits (AES-128, -192 or -256). The table carries it for the
+// bindings; aes_size() reads it from there.
+constexpr uint32_t kAesKeyMin = SEALKIT_MIN_KEY_LEN;
+constexpr uint32_t kAesKeyMax = 32;
+constexpr uint32_t kAesKeyStep = 8;
+constexpr int kAesSizes = (kAesKeyMax - kAesKeyMin) / kAesKeyStep + 1;  // 128, 192, 256
+
 // Every cipher, in sealkit_cipher order (value i + 1 at index i); exported
 // by sealkit_cipher_at, and the source of each cipher's block size and key
 // rule here.
 constexpr sealkit_cipher_info kCiphers[] = {
     {"aes-ecb", "SEALKIT_CIPHER_AES_ECB", "AES", "AES-ECB, 16-byte blocks; key 16/24/32+ bytes",
-     kAesEcb, SEALKIT_AES_BLOCK, SEALKIT_MIN_KEY_LEN, 32, 8, 32},
+     kAesEcb, SEALKIT_AES_BLOCK, kAesKeyMin, kAesKeyMax, kAesKeyStep, kAesKeyMax},
     {"aes-cbc", "SEALKIT_CIPHER_AES_CBC", "AES", "AES-CBC, 16-byte blocks; key as aes-ecb", kAesCbc,
-     SEALKIT_AES_BLOCK, SEALKIT_MIN_KEY_LEN, 32, 8, 32},
+     SEALKIT_AES_BLOCK, kAesKeyMin, kAesKeyMax, kAesKeyStep, kAesKeyMax},
     {"builtin", "SEALKIT_CIPHER_BUILTIN", "AES", "AES-256-CBC under the library's own key",
      kBuiltin, SEALKIT_AES_BLOCK, 0, 0, 0, 0},
     {"blowfish", "SEALKIT_CIPHER_BLOWFISH", "Blowfish",
@@ -61,7 +70,7 @@ constexpr sealkit_cipher_info kCiphers[] = {
 };
 constexpr uint32_t kCipherCount = sizeof kCiphers / sizeof kCiphers[0];
 
-constexpr bool known(Family f) {
+constexpr bool known(CipherId f) {
     return f >= 1 && static_cast<uint32_t>(f) <= kCipherCount;
 }
 
@@ -71,7 +80,7 @@ struct Traits {
     Mode mode;
 };
 
-constexpr Traits traits(Family f) {
+constexpr Traits traits(CipherId f) {
     const sealkit_cipher_info &c = kCiphers[f - 1];
     return {c.block, c.min_key_len > 0, f == kAesEcb ? kEcb : kCbc};
 }
@@ -266,7 +275,7 @@ int open_envelope(Engine &e, const unsigned char *src, uint32_t src_len, unsigne
 // Ciphers are fetched once per process: fetching by name on every call costs
 // a lock and a lookup. They are immutable and hold no call state. The tables
 // are constant-initialised, so no C++ guard code is involved.
-EVP_CIPHER *g_aes[2][3];
+EVP_CIPHER *g_aes[2][kAesSizes];
 pthread_key_t g_ctx_key;
 bool g_ctx_key_ok = false;
 pthread_once_t g_once = PTHREAD_ONCE_INIT;
@@ -276,7 +285,7 @@ pthread_once_t g_once = PTHREAD_ONCE_INIT;
 // reference count; two threads doing that on every call slow each other
 // down. Between calls the contexts hold no secret (see ThreadCtx).
 struct ThreadCtxs {
-    EVP_CIPHER_CTX *ctx[2][3];
+    EVP_CIPHER_CTX *ctx[2][kAesSizes];
 };
 
 // Runs when a thread that used the library ends.
@@ -288,17 +297,19 @@ void free_thread_ctxs(void *p) {
 }
 
 void init_once() {
-    static const char *const names[2][3] = {{"AES-128-ECB", "AES-192-ECB", "AES-256-ECB"},
+    static const char *const names[2][kAesSizes] = {{"AES-128-ECB", "AES-192-ECB", "AES-256-ECB"},
                                             {"AES-128-CBC", "AES-192-CBC", "AES-256-CBC"}};
     for (int m = 0; m < 2; ++m)
-        for (int k = 0; k < 3; ++k) g_aes[m][k] = EVP_CIPHER_fetch(nullptr, names[m][k], nullptr);
+        for (int k = 0; k < kAesSizes; ++k) g_aes[m][k] = EVP_CIPHER_fetch(nullptr, names[m][k], nullptr);
     g_ctx_key_ok = pthread_key_create(&g_ctx_key, free_thread_ctxs) == 0;
 }
 
-// AES key-size rule: 16..23 bytes -> AES-128, 24..31 -> AES-192, 32+ ->
-// AES-256; the cipher reads only the first 16, 24 or 32 key bytes.
+// The AES key size that key_len bytes select, by the table's key rule: 0
+// for AES-128, 1 for AES-192, 2 for AES-256. key_len is at least the minimum.
 int aes_size(uint32_t key_len) {
-    return key_len >= 32 ? 2 : key_len >= 24 ? 1 : 0;
+    const sealkit_cipher_info &aes = kCiphers[kAesEcb - 1];
+    const uint32_t used = key_len < aes.max_key_len ? key_len : aes.max_key_len;
+    return static_cast<int>((used - aes.min_key_len) / aes.key_step);
 }
 
 // The process-wide AES cipher for a mode and key length; null if libcrypto
@@ -390,7 +401,7 @@ void bf_schedule(BF_KEY &ks, const unsigned char *key, uint32_t key_len) {
 // is wiped, or re-keyed to zero, when it goes out of scope.
 class CallSchedule {
   public:
-    CallSchedule(Family f, const unsigned char *key, uint32_t key_len, sealkit_direction dir) {
+    CallSchedule(CipherId f, const unsigned char *key, uint32_t key_len, sealkit_direction dir) {
         engine_.dir = dir;
         if (f == kBlowfish) {
             bf_schedule(bf_, key, key_len);
@@ -428,7 +439,7 @@ class CallSchedule {
 // ---------------------------------------------------------------------------
 // The one seal path and the one open path of the one-shot functions.
 
-int seal(Family f, const unsigned char *key, uint32_t key_len, const unsigned char *src,
+int seal(CipherId f, const unsigned char *key, uint32_t key_len, const unsigned char *src,
          uint32_t src_len, unsigned char *dst, uint32_t *len) {
     const Traits t = traits(f);
     uint32_t env_len = 0;
@@ -440,7 +451,7 @@ int seal(Family f, const unsigned char *key, uint32_t key_len, const unsigned ch
     return seal_envelope(*s.engine(), t.block, src, src_len, dst, env_len, len);
 }
 
-int open(Family f, const unsigned char *key, uint32_t key_len, const unsigned char *src,
+int open(CipherId f, const unsigned char *key, uint32_t key_len, const unsigned char *src,
          uint32_t src_len, unsigned char *dst, uint32_t *len) {
     const Traits t = traits(f);
     uint32_t out_len = 0;
@@ -458,7 +469,7 @@ int open(Family f, const unsigned char *key, uint32_t key_len, const unsigned ch
 // Key objects: the schedules built once, one context per direction for AES.
 
 struct sealkit_key {
-    Family family;
+    CipherId cipher;
     int busy;                                   // 1 while a call uses the object
     EVP_CIPHER_CTX *ctx[2];                     // AES: [0] opens, [1] seals
     unsigned char chain[2][SEALKIT_AES_BLOCK];  // AES-CBC: each context's chain
@@ -492,9 +503,9 @@ class Busy {
 // after a failure, restarts the chain from the zero IV.
 class KeyCall {
   public:
-    KeyCall(sealkit_key *k, sealkit_direction dir) : k_(k), cbc_(traits(k->family).mode == kCbc) {
+    KeyCall(sealkit_key *k, sealkit_direction dir) : k_(k), cbc_(traits(k->cipher).mode == kCbc) {
         engine.dir = dir;
-        if (k->family == kBlowfish) {
+        if (k->cipher == kBlowfish) {
             engine.bf = &k->bf;
             return;
         }
@@ -533,6 +544,11 @@ enum StreamState { kLive, kFinished, kDead };
 // up to 256 bytes for a pad count of 255.
 constexpr uint32_t kHoldMax = 256;
 
+// A stream call gives out at most one block more than it takes in, as
+// sealkit.h promises: sealing the pad-count byte and a block's remainder,
+// opening a block held back by the previous call.
+static_assert(SEALKIT_STREAM_EXTRA >= SEALKIT_AES_BLOCK && SEALKIT_AES_BLOCK >= SEALKIT_BF_BLOCK);
+
 // The largest envelope with a 32-bit length for block size b: the most an
 // opening stream of unknown length takes, and one byte more than a sealing
 // one takes.
@@ -544,7 +560,10 @@ constexpr uint32_t max_envelope(uint32_t b) {
 
 struct sealkit_stream {
     uint32_t block;
-    int busy;  // 1 while a call uses the stream
+    // 1 while a call uses the stream. Mutable: sealkit_stream_first_byte
+    // takes a const stream, since it reads one, yet must hold the flag
+    // while it reads, so that it never sees a final() half done.
+    mutable int busy;
     StreamState state;
     bool unknown;         // total not announced
     uint64_t total;       // input bytes announced, or the most an unknown total allows
@@ -753,7 +772,7 @@ int sealkit_key_new(sealkit_key **out, sealkit_cipher cipher, const unsigned cha
     if (t.takes_key && key_len < SEALKIT_MIN_KEY_LEN) return SEALKIT_ERR_KEY_LEN;
     auto *k = static_cast<sealkit_key *>(OPENSSL_zalloc(sizeof(sealkit_key)));
     if (k == nullptr) return SEALKIT_ERR_KEY_SCHEDULE;
-    k->family = cipher;
+    k->cipher = cipher;
     if (cipher == kBlowfish) {
         bf_schedule(k->bf, key, key_len);
         *out = k;
@@ -792,13 +811,13 @@ void sealkit_key_free(sealkit_key *key) {
 
 int sealkit_seal(sealkit_key *key, const unsigned char *src, uint32_t src_len, unsigned char *dst,
                  uint32_t *len) {
-    const uint32_t block = key != nullptr ? traits(key->family).block : SEALKIT_AES_BLOCK;
+    const uint32_t block = key != nullptr ? traits(key->cipher).block : SEALKIT_AES_BLOCK;
     uint32_t env_len = 0;
     int rc = check_seal({block, kKeyObject, key, 0, src, src_len, dst, len}, &env_len);
     if (rc != SEALKIT_OK) return rc;
     const Busy busy(&key->busy);
     if (!busy.held()) return SEALKIT_ERR_BUSY;
-    if (key->family != kBlowfish && key->ctx[evp_enc(SEALKIT_SEAL)] == nullptr)
+    if (key->cipher != kBlowfish && key->ctx[evp_enc(SEALKIT_SEAL)] == nullptr)
         return SEALKIT_ERR_KEY_SCHEDULE;
     KeyCall call(key, SEALKIT_SEAL);
     rc = seal_envelope(call.engine, block, src, src_len, dst, env_len, len);
@@ -808,13 +827,13 @@ int sealkit_seal(sealkit_key *key, const unsigned char *src, uint32_t src_len, u
 
 int sealkit_open(sealkit_key *key, const unsigned char *src, uint32_t src_len, unsigned char *dst,
                  uint32_t *len) {
-    const uint32_t block = key != nullptr ? traits(key->family).block : SEALKIT_AES_BLOCK;
+    const uint32_t block = key != nullptr ? traits(key->cipher).block : SEALKIT_AES_BLOCK;
     uint32_t out_len = 0;
     int rc = check_open({block, kKeyObject, key, 0, src, src_len, dst, len}, &out_len);
     if (rc != SEALKIT_OK) return rc;
     const Busy busy(&key->busy);
     if (!busy.held()) return SEALKIT_ERR_BUSY;
-    if (key->family != kBlowfish && key->ctx[evp_enc(SEALKIT_OPEN)] == nullptr)
+    if (key->cipher != kBlowfish && key->ctx[evp_enc(SEALKIT_OPEN)] == nullptr)
         return SEALKIT_ERR_KEY_SCHEDULE;
     KeyCall call(key, SEALKIT_OPEN);
     rc = open_envelope(call.engine, src, src_len, dst, out_len, len);
@@ -826,7 +845,7 @@ int sealkit_stream_new(sealkit_stream **out, sealkit_key *key, sealkit_direction
                        uint32_t total) {
     if (out == nullptr || key == nullptr) return SEALKIT_ERR_NULL;
     if (direction != SEALKIT_SEAL && direction != SEALKIT_OPEN) return SEALKIT_ERR_CIPHER;
-    const Traits t = traits(key->family);
+    const Traits t = traits(key->cipher);
     const bool unknown = total == SEALKIT_TOTAL_UNKNOWN;
     if (!unknown && direction == SEALKIT_SEAL) {
         if (total == 0) return SEALKIT_ERR_EMPTY;
@@ -849,7 +868,7 @@ int sealkit_stream_new(sealkit_stream **out, sealkit_key *key, sealkit_direction
     if (direction == SEALKIT_SEAL && !unknown)
         s->first = static_cast<unsigned char>(t.block - total % t.block);
     s->engine.dir = direction;
-    if (key->family == kBlowfish) {
+    if (key->cipher == kBlowfish) {
         s->bf = key->bf;
         s->engine.bf = &s->bf;
     } else {
@@ -912,8 +931,7 @@ int sealkit_stream_final(sealkit_stream *s, unsigned char *out, uint32_t *out_le
 
 int sealkit_stream_first_byte(const sealkit_stream *s, unsigned char *first) {
     if (s == nullptr || first == nullptr) return SEALKIT_ERR_NULL;
-    // The flag is the one mutable part of a const stream.
-    const Busy busy(const_cast<int *>(&s->busy));
+    const Busy busy(&s->busy);
     if (!busy.held()) return SEALKIT_ERR_BUSY;
     if (s->engine.dir != SEALKIT_SEAL) return SEALKIT_ERR_CIPHER;
     if (s->state != kFinished) return SEALKIT_ERR_LENGTH;

@@ -233,6 +233,9 @@ typedef enum { SEALKIT_SEAL = 1, SEALKIT_OPEN = 2 } sealkit_direction;
 
 #define SEALKIT_TOTAL_UNKNOWN UINT32_MAX /* no valid total in either direction */
 #define SEALKIT_PLACEHOLDER 0xFFu        /* pad-count byte of an unfinished envelope */
+/* The most a stream call writes beyond its input: update writes at most
+ * in_len + SEALKIT_STREAM_EXTRA bytes, final at most SEALKIT_STREAM_EXTRA. */
+#define SEALKIT_STREAM_EXTRA 16u
 
 /* Makes a stream in *out. total: the plaintext length when sealing, the
  * envelope length when opening, or SEALKIT_TOTAL_UNKNOWN. Checks in this
@@ -246,7 +249,8 @@ SEALKIT_NODISCARD int sealkit_stream_new(sealkit_stream **out, sealkit_key *key,
 
 /* Feeds in_len bytes (any number, 0 included) and writes what is ready to
  * out: *out_len is the capacity in, the bytes written out. At most
- * in_len + 16 bytes are written, so that capacity always suffices. Sealing
+ * in_len + SEALKIT_STREAM_EXTRA bytes are written, so that capacity always
+ * suffices. Sealing
  * writes the pad-count byte (or the placeholder) first and keeps a partial
  * last block for final; opening reads the pad count from the first byte
  * (with a known total a forged one gives SEALKIT_ERR_NOT_ENVELOPE at once)
@@ -261,7 +265,7 @@ SEALKIT_NODISCARD int sealkit_stream_update(sealkit_stream *s, const unsigned ch
                                             uint32_t in_len, unsigned char *out, uint32_t *out_len);
 
 /* Finishes the stream: writes the last block (sealing) or the end of the
- * plaintext without the pad (opening), at most 16 bytes. Failures that end
+ * plaintext without the pad (opening), at most SEALKIT_STREAM_EXTRA bytes. Failures that end
  * the stream: SEALKIT_ERR_LENGTH when not all of a known total arrived; with
  * an unknown total, _ERR_EMPTY when nothing was sealed, and
  * _ERR_NOT_ENVELOPE when what was opened is no envelope (its length not

@@ -94,7 +94,7 @@ bool is_option(const char *arg) {
 std::string cipher_names(bool keyed_only) {
     std::string s;
     for (const Cipher *c : cipher_table())
-        if (!keyed_only || c->keygen_len > 0) s += std::string(s.empty() ? "" : ", ") + c->name;
+        if (!keyed_only || c->min_key_len > 0) s += std::string(s.empty() ? "" : ", ") + c->name;
     return s;
 }
 
@@ -176,7 +176,7 @@ std::string help(const CommandInfo &c) {
         left.resize(24, ' ');
         std::string text = o.help != nullptr ? o.help : "";
         for (const Cipher *k : cipher_table()) {  // --cipher: a line per cipher it takes
-            if (id != Opt::kCipher || (c.keyed_only && k->keygen_len == 0)) continue;
+            if (id != Opt::kCipher || (c.keyed_only && k->min_key_len == 0)) continue;
             if (!text.empty()) text += '\n';
             text.append(k->name).append(": ");
             text += c.keyed_only ? std::to_string(k->keygen_len) + " bytes" : k->summary;
@@ -266,7 +266,7 @@ const Cipher &cipher_option(const Options &o) {
              kExitUsage);
     for (const Cipher *c : cipher_table())
         if (name == c->name) {
-            if (keyed_only && c->keygen_len == 0)
+            if (keyed_only && c->min_key_len == 0)
                 fail(std::string(c->name) + " uses the library's own key: there is none to make (" +
                          cipher_names(true) + ")",
                      kExitUsage);

@@ -32,7 +32,8 @@ std::string describe(int rc, const Cipher &c, sealkit_direction dir, uint64_t in
     const bool sealing = dir == SEALKIT_SEAL;
     switch (rc) {
         case SEALKIT_ERR_KEY_LEN:
-            return "key too short: " + std::to_string(key_len) + " bytes, at least 16 needed";
+            return "key too short: " + std::to_string(key_len) + " bytes, at least " +
+                   std::to_string(c.min_key_len) + " needed";
         case SEALKIT_ERR_EMPTY:
             return "input is empty: there is nothing to seal";
         case SEALKIT_ERR_CAPACITY:
@@ -85,7 +86,7 @@ int run_stream(const Options &o, sealkit_direction dir) {
         fail("refusing to read an envelope from a terminal: give FILE or a redirect");
     if (isatty(in.fd()))
         fprintf(stderr, "sealkit: reading the plaintext from the terminal; end it with Ctrl-D\n");
-    Secret ibuf(kChunk), obuf(kChunk + 16);
+    Secret ibuf(kChunk), obuf(kChunk + SEALKIT_STREAM_EXTRA);
     // A file is checked before anything is read; a pipe after its first
     // chunk, which tells whether it ends within it.
     size_t n = in.regular() ? 0 : in.read(ibuf.data(), kChunk);

@@ -19,18 +19,20 @@ struct Instance {
     Napi::FunctionReference error, stream;
 };
 
-Napi::Object new_error(Napi::Env env, int rc, const char *message = nullptr) {
-    Napi::FunctionReference &error = env.GetInstanceData<Instance>()->error;
-    if (message == nullptr) return error.New({Napi::Number::New(env, rc)});
-    return error.New({Napi::Number::New(env, rc), Napi::String::New(env, message)});
-}
-
-Napi::Error result_error(Napi::Env env, int rc) {
-    return Napi::Error(env, new_error(env, rc));
-}
-
+// A SealkitError for a library result code.
 [[noreturn]] void throw_result(Napi::Env env, int rc) {
-    throw result_error(env, rc);
+    Napi::FunctionReference &error = env.GetInstanceData<Instance>()->error;
+    throw Napi::Error(env, error.New({Napi::Number::New(env, rc)}));
+}
+
+// A SealkitError for a Key or stream used after close(): no library call
+// was made, so it carries no result but its own marker, which index.js
+// turns into ERR_SEALKIT_CLOSED.
+[[noreturn]] void throw_closed(Napi::Env env, const char *message) {
+    Napi::FunctionReference &error = env.GetInstanceData<Instance>()->error;
+    throw Napi::Error(env, error.New({Napi::Number::New(env, SEALKIT_OK),
+                                      Napi::String::New(env, message),
+                                      Napi::String::New(env, "closed")}));
 }
 
 void check(Napi::Env env, int rc) {
@@ -225,7 +227,8 @@ class Key : public Napi::ObjectWrap<Key> {
     Key(const Key &) = delete;
     Key &operator=(const Key &) = delete;
 
-    // For the worker: on the thread pool, then back on the main thread.
+    // The seal or open of every call on the key, in place (into) or on the
+    // thread pool (the async calls); in.size and out.size fit 32 bits.
     // Sets out.size to the bytes written.
     int run(bool sealing, const Bytes &in, Bytes &out) {
         uint32_t len = static_cast<uint32_t>(out.size);
@@ -244,7 +247,7 @@ class Key : public Napi::ObjectWrap<Key> {
   private:
     // Throws unless the key can take a call now.
     void ready(Napi::Env env) {
-        if (key_ == nullptr) throw Napi::Error(env, new_error(env, 0, "the Key is closed"));
+        if (key_ == nullptr) throw_closed(env, "the Key is closed");
         if (busy_) throw_result(env, SEALKIT_ERR_BUSY);
     }
 
@@ -263,12 +266,9 @@ class Key : public Napi::ObjectWrap<Key> {
         out.size -= static_cast<size_t>(offset);
         len32(env, in.size);
         refuse_overlap(env, in, out);
-        uint32_t len = room(out);
-        const int rc =
-            sealing ? sealkit_seal(key_, in.data, static_cast<uint32_t>(in.size), out.data, &len)
-                    : sealkit_open(key_, in.data, static_cast<uint32_t>(in.size), out.data, &len);
-        check(env, rc);
-        return Napi::Number::New(env, len);
+        out.size = room(out);
+        check(env, run(sealing, in, out));
+        return Napi::Number::New(env, static_cast<double>(out.size));
     }
 
     template <bool sealing>
@@ -394,7 +394,7 @@ class Stream : public Napi::ObjectWrap<Stream> {
 
   private:
     sealkit_stream *live(Napi::Env env) {
-        if (s_ == nullptr) throw Napi::Error(env, new_error(env, 0, "the stream is closed"));
+        if (s_ == nullptr) throw_closed(env, "the stream is closed");
         return s_;
     }
     Napi::Value update(const Napi::CallbackInfo &info) {
@@ -402,13 +402,14 @@ class Stream : public Napi::ObjectWrap<Stream> {
         sealkit_stream *s = live(env);
         const Bytes in = bytes(info[0], "chunk");
         const uint32_t n = len32(env, in.size);
-        if (n > UINT32_MAX - 16) throw_result(env, SEALKIT_ERR_CAPACITY);
-        auto out = Napi::Buffer<uint8_t>::New(env, size_t{n} + 16);
-        uint32_t len = n + 16;
+        if (n > UINT32_MAX - SEALKIT_STREAM_EXTRA) throw_result(env, SEALKIT_ERR_CAPACITY);
+        const uint32_t room = n + SEALKIT_STREAM_EXTRA;
+        auto out = Napi::Buffer<uint8_t>::New(env, room);
+        uint32_t len = room;
         check(env, sealkit_stream_update(s, in.data, n, out.Data(), &len));
         // A view of what was written, not a copy; the room behind it, which
         // the allocation left as it found it, is zeroed.
-        memset(out.Data() + len, 0, size_t{n} + 16 - len);
+        memset(out.Data() + len, 0, room - len);
         return out.Get("subarray")
             .As<Napi::Function>()
             .Call(out, {Napi::Number::New(env, 0), Napi::Number::New(env, len)});
@@ -416,10 +417,12 @@ class Stream : public Napi::ObjectWrap<Stream> {
     Napi::Value final(const Napi::CallbackInfo &info) {
         Napi::Env env = info.Env();
         sealkit_stream *s = live(env);
-        uint8_t buf[16];
+        uint8_t buf[SEALKIT_STREAM_EXTRA];
         uint32_t len = sizeof buf;
         check(env, sealkit_stream_final(s, buf, &len));
-        return Napi::Buffer<uint8_t>::Copy(env, buf, len);
+        Napi::Buffer<uint8_t> out = Napi::Buffer<uint8_t>::Copy(env, buf, len);
+        OPENSSL_cleanse(buf, sizeof buf);  // an opened plaintext's last bytes
+        return out;
     }
     Napi::Value first_byte(const Napi::CallbackInfo &info) {
         Napi::Env env = info.Env();

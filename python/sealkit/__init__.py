@@ -27,7 +27,8 @@ for one thread at a time: use one per thread; a Key used by two threads at
 once gives BusyError rather than blocking.
 
 Every failure raises a subclass of Error (wrong argument types raise
-TypeError): one per C result code, with .code and the C library's text --
+TypeError), from sealkit.errors: one per C result code, with .code and the
+C library's text --
 NullError, CapacityError, KeyLengthError, KeyScheduleError, EmptyError,
 NotEnvelopeError, CipherError, BusyError, LengthError -- and, for this
 package's own checks (.code 0), StateError (a closed Key or Stream, a
@@ -43,6 +44,8 @@ import tempfile as _tempfile
 
 from ._sealkit import ffi as _ffi
 from ._sealkit import lib as _lib
+from .errors import *  # noqa: F401,F403 (every error class, as sealkit.NameError)
+from .errors import check as _check
 
 # The error classes stay out of __all__ so that help(sealkit) stays short:
 # each would repeat Exception's whole page. The docstring above lists them.
@@ -74,82 +77,7 @@ class Cipher(enum.Enum):
         return _INFO[self.value].block
 
 
-class Error(Exception):
-    """A failed call: .code (the C result code; 0 for this package's own
-    checks) and .message."""
-
-    code = 0
-
-    def __init__(self, code=None, message=None):
-        if code is not None:
-            self.code = code
-        if message is None:
-            message = _ffi.string(_lib.sealkit_strerror(self.code)).decode()
-        self.message = message
-        super().__init__(f"{message} ({self.code})" if self.code else message)
-
-
-class NullError(Error):
-    """A required argument is missing."""
-    code = _lib.SEALKIT_ERR_NULL
-
-
-class CapacityError(Error):
-    """The output has too little room (see the envelope length)."""
-    code = _lib.SEALKIT_ERR_CAPACITY
-
-
-class KeyLengthError(Error, ValueError):
-    """The key is shorter than 16 bytes."""
-    code = _lib.SEALKIT_ERR_KEY_LEN
-
-
-class KeyScheduleError(Error):
-    """libcrypto refused the key or failed."""
-    code = _lib.SEALKIT_ERR_KEY_SCHEDULE
-
-
-class EmptyError(Error, ValueError):
-    """There is nothing to seal."""
-    code = _lib.SEALKIT_ERR_EMPTY
-
-
-class NotEnvelopeError(Error, ValueError):
-    """The input is not an envelope of this cipher."""
-    code = _lib.SEALKIT_ERR_NOT_ENVELOPE
-
-
-class CipherError(Error, ValueError):
-    """An unknown cipher, or a key given to "builtin"."""
-    code = _lib.SEALKIT_ERR_CIPHER
-
-
-class BusyError(Error):
-    """Another thread's call holds the Key."""
-    code = _lib.SEALKIT_ERR_BUSY
-
-
-class LengthError(Error, ValueError):
-    """A stream's length does not match its total."""
-    code = _lib.SEALKIT_ERR_LENGTH
-
-
-class StateError(Error, ValueError):
-    """A closed Key or Stream, or a stream used out of order."""
-
-
-class BufferLayoutError(Error, BufferError):
-    """A buffer that is not one contiguous block of memory, or an output
-    that overlaps the input."""
-
-
-_ERRORS = {c.code: c for c in Error.__subclasses__() if c.code}
 _NAMES = ", ".join(_INFO)
-
-
-def _check(rc):
-    if rc != 0:
-        raise _ERRORS.get(rc, Error)(rc)
 
 
 def _cipher(cipher):
@@ -170,7 +98,8 @@ def _key(c, key):
             raise CipherError(message=f'"{c.value}" uses the library\'s own key: call it without one')
         return None
     if key is None:
-        raise NullError(message=f"{c.value} needs a key: pass its bytes (16 or more) as key")
+        raise NullError(message=f"{c.value} needs a key: pass its bytes "
+                                f"({_INFO[c.value].min_key_len} or more) as key")
     return _in(key, "key")
 
 
@@ -340,14 +269,14 @@ class Stream:
         """The output for the next chunk of input."""
         s = self._ptr("update()")
         src, n = _in(data)
-        return _call(_lib.sealkit_stream_update, (s, src, n), n + 16)
+        return _call(_lib.sealkit_stream_update, (s, src, n), n + _lib.SEALKIT_STREAM_EXTRA)
 
     def final(self) -> bytearray:
         """The output's last bytes; checks the length (and when opening, the
         pad count). The stream is finished after it, failed or not."""
         s = self._ptr("final()")
         self._finished = True
-        return _call(_lib.sealkit_stream_final, (s,), 16)
+        return _call(_lib.sealkit_stream_final, (s,), _lib.SEALKIT_STREAM_EXTRA)
 
     @property
     def first_byte(self) -> int:

@@ -118,7 +118,11 @@ test('every result code, as a SealkitError with nothing written', () => {
   }
   assert.throws(() => sealkit.seal('aes-cbc', Buffer.of(1)), /The "key" argument/);
   k.close();
-  assert.throws(() => k.seal(Buffer.of(1)), { code: 'ERR_SEALKIT_CLOSED' });
+  assert.throws(() => k.seal(Buffer.of(1)), { code: 'ERR_SEALKIT_CLOSED', result: 0 });
+  // A result the library does not list is the package's fault, named.
+  const odd = new sealkit.SealkitError(-99);
+  assert.strictEqual(odd.code, 'ERR_SEALKIT_INTERNAL');
+  assert.match(odd.message, /-99/);
 });
 
 test('stream errors come through the stream', async () => {

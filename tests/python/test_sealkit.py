@@ -3,6 +3,7 @@
 published vectors, its error contract, buffers and threads."""
 import array
 import io
+import pickle
 import threading
 import time
 import tracemalloc
@@ -109,6 +110,14 @@ def test_errors_carry_their_code_and_text(call, error):
     assert isinstance(e.value, sealkit.Error)
     assert e.value.code == error.code and e.value.message in str(e.value)
     assert "NULL" not in e.value.message  # the C text only where it is the right one
+
+
+def test_each_library_result_has_its_class_which_crosses_processes():
+    assert len(sealkit.errors.BY_CODE) == 9
+    for code, cls in sealkit.errors.BY_CODE.items():
+        assert getattr(sealkit, cls.__name__) is cls and cls.code == code
+        again = pickle.loads(pickle.dumps(cls(code)))
+        assert type(again) is cls and again.code == code and str(again) == str(cls(code))
 
 
 def test_failures_write_nothing_and_wrong_types_are_type_errors():
