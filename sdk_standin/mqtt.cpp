@@ -110,8 +110,7 @@ std::string set_tls(mosquitto *m, const Settings &st) {
 std::string set_login(mosquitto *m, const MqttConfig &c) {
     const char *user = or_null(c.settings.username);
     if (user == nullptr) return "";
-    const int rc =
-        mosquitto_username_pw_set(m, user, c.password ? c.password->c_str() : nullptr);
+    const int rc = mosquitto_username_pw_set(m, user, c.password ? c.password->c_str() : nullptr);
     return rc == MOSQ_ERR_SUCCESS ? "" : "login set-up: " + mosquitto_text(rc);
 }
 

@@ -226,8 +226,8 @@ void check_login(const Settings &st, Source &src, std::vector<std::string> &erro
     for (const BrokerUrl &u : src.brokers)
         if (!u.tls) {
             errors.push_back("the password would go unencrypted to " + u.text +
-                             ": name that node mqtts://, or set " +
-                             kSendPasswordUnencryptedVar + "=1 to allow it");
+                             ": name that node mqtts://, or set " + kSendPasswordUnencryptedVar +
+                             "=1 to allow it");
             return;
         }
 }

@@ -60,8 +60,8 @@ struct Password {
 
 // Where the pushes come from, and the login for it.
 struct Source {
-    std::string server;              // the server setting, as given
-    std::vector<BrokerUrl> brokers;  // its nodes; empty: the feed serves
+    std::string server;                        // the server setting, as given
+    std::vector<BrokerUrl> brokers;            // its nodes; empty: the feed serves
     std::shared_ptr<const Password> password;  // read once; null without a password file
 };
 

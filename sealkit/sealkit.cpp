@@ -298,9 +298,10 @@ void free_thread_ctxs(void *p) {
 
 void init_once() {
     static const char *const names[2][kAesSizes] = {{"AES-128-ECB", "AES-192-ECB", "AES-256-ECB"},
-                                            {"AES-128-CBC", "AES-192-CBC", "AES-256-CBC"}};
+                                                    {"AES-128-CBC", "AES-192-CBC", "AES-256-CBC"}};
     for (int m = 0; m < 2; ++m)
-        for (int k = 0; k < kAesSizes; ++k) g_aes[m][k] = EVP_CIPHER_fetch(nullptr, names[m][k], nullptr);
+        for (int k = 0; k < kAesSizes; ++k)
+            g_aes[m][k] = EVP_CIPHER_fetch(nullptr, names[m][k], nullptr);
     g_ctx_key_ok = pthread_key_create(&g_ctx_key, free_thread_ctxs) == 0;
 }
 

@@ -105,7 +105,10 @@ int inspect(const Options &o) {
 int keygen(const Options &o) {
     const Cipher &c = cipher_option(o);
     // Opened first: a terminal or an existing file is refused before any work.
-    Output out(o.value(Opt::kOut), {.key = true, .binary = "a raw key"});
+    Output out(o.value(Opt::kOut), {.key = true,
+                                    .binary = "a raw key",
+                                    .out_option = name(Opt::kOut),
+                                    .force_option = name(Opt::kForce)});
     Secret key(c.keygen_len);
     for (size_t got = 0; got < key.size();) {
         const ssize_t n = retry([&] { return getrandom(key.data() + got, key.size() - got, 0); });

@@ -8,12 +8,11 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/mman.h>
-#include <sys/sendfile.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include "cli.h"
-#include "options.h"
+#include "files.h"
 
 namespace cli {
 
@@ -40,94 +39,16 @@ void remove_on_signal(const std::string &path) {
     for (int sig : {SIGINT, SIGTERM, SIGHUP}) sigaction(sig, &sa, nullptr);
 }
 
-// The descriptor a path names by itself, or -1.
-int fd_path(const std::string &p) {
-    if (p == "/dev/stdout") return STDOUT_FILENO;
-    if (p == "/dev/stderr") return STDERR_FILENO;
-    for (const char *prefix : {"/dev/fd/", "/proc/self/fd/"}) {
-        const size_t n = strlen(prefix);
-        if (p.compare(0, n, prefix) == 0 && p.size() > n &&
-            p.find_first_not_of("0123456789", n) == std::string::npos)
-            return static_cast<int>(strtol(p.c_str() + n, nullptr, 10));
-    }
-    return -1;
-}
-
-std::string dir_of(const std::string &p) {
-    const size_t slash = p.rfind('/');
-    return slash == std::string::npos ? "." : slash == 0 ? "/" : p.substr(0, slash);
-}
-
-// Whether the first byte can be written again where it went: a regular file
-// not opened for appending. Sets `start` to where it goes.
-bool patchable(int fd, off_t &start) {
-    struct stat st {};
-    const int flags = fcntl(fd, F_GETFL);
-    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || flags < 0 || (flags & O_APPEND) != 0)
-        return false;
-    start = lseek(fd, 0, SEEK_CUR);
-    return start >= 0;
-}
-
-// Moves up to n bytes from `from` at *off to `to`, in the kernel where it
-// can: splice into a pipe, copy_file_range or else sendfile into anything
-// else; through a buffer where the kernel takes neither (an O_APPEND file,
-// some devices). The count moved; 0 at the end of `from`.
-size_t move_some(int from, off_t *off, int to, size_t n, const std::string &name) {
-    struct stat st {};
-    const bool pipe = fstat(to, &st) == 0 && S_ISFIFO(st.st_mode);
-    // What the kernel refuses for a pair of descriptors it always refuses.
-    const auto refused = [] {
-        return errno == EINVAL || errno == EXDEV || errno == ENOSYS || errno == EOPNOTSUPP ||
-               errno == EBADF;
-    };
-    ssize_t r = -1;
-    if (pipe) {
-        r = retry([&] { return splice(from, off, to, nullptr, n, SPLICE_F_MOVE); });
-    } else {
-        r = retry([&] { return copy_file_range(from, off, to, nullptr, n, 0); });
-        if (r < 0 && refused()) r = retry([&] { return sendfile(to, from, off, n); });
-    }
-    if (r >= 0) return static_cast<size_t>(r);
-    if (!refused()) fail(error_text("cannot write " + name));
-    unsigned char buf[65536];
-    r = retry([&] { return pread(from, buf, n < sizeof buf ? n : sizeof buf, *off); });
-    if (r < 0) fail(error_text("cannot read the spool of " + name));
-    write_full(to, buf, static_cast<size_t>(r), name);
-    *off += r;
-    return static_cast<size_t>(r);
-}
-
-// The kernel's rule for sticky, world-writable directories such as /tmp
-// (fs.protected_symlinks, protected_regular and protected_fifos, which
-// Debian turns on): there a shell redirect refuses to follow a symlink, or
-// to open an existing file or FIFO, that belongs to someone else than the
-// user and the directory's owner: whoever planted it may not pick where the
-// user's output goes. This command follows symlinks by hand and opens an
-// existing file without O_CREAT, out of the kernel's sight, so it applies
-// the rule itself, whatever those settings say. `entry` is lstat(path).
-void refuse_planted(const std::string &path, const struct stat &entry, const char *what) {
-    const std::string dir = dir_of(path);
-    struct stat d {};
-    if (stat(dir.c_str(), &d) != 0 || (d.st_mode & (S_ISVTX | S_IWOTH)) != (S_ISVTX | S_IWOTH) ||
-        entry.st_uid == geteuid() || entry.st_uid == d.st_uid)
-        return;
-    fail("refusing to " + std::string(what) + " " + path + ": it belongs to another user, in " +
-         dir +
-         ", a sticky directory anyone can write to, where a redirect would be refused "
-         "as well: write the output somewhere else");
-}
-
-std::string terminal_refusal(const char *what) {
-    return std::string("refusing to write ") + what + " to a terminal: use " + name(Opt::kOut) +
-           " FILE or a redirect";
+std::string terminal_refusal(const OutputRules &rules) {
+    return std::string("refusing to write ") + rules.binary + " to a terminal: use " +
+           rules.out_option + " FILE or a redirect";
 }
 
 }  // namespace
 
-void refuse_terminal(const std::string &path, const char *what) {
+void refuse_terminal(const std::string &path, const OutputRules &rules) {
     const int fd = is_stdio(path) ? STDOUT_FILENO : fd_path(path);
-    if (what != nullptr && fd >= 0 && isatty(fd)) fail(terminal_refusal(what));
+    if (rules.binary != nullptr && fd >= 0 && isatty(fd)) fail(terminal_refusal(rules));
 }
 
 Output::Output(const std::string &path, OutputRules rules)
@@ -164,12 +85,12 @@ void Output::open_path(const std::string &path) {
             if (fd < 0) fail(error_text("cannot open " + path));
             return direct(fd, true);
         }
-        if (!rules_.force) fail(path + " exists: use " + name(Opt::kForce) + " to replace it");
+        if (!rules_.force) fail(path + " exists: use " + rules_.force_option + " to replace it");
         // Opened now, so that an unwritable file fails before any work.
         dest_ = open(p.c_str(), O_WRONLY | O_CLOEXEC);
         if (dest_ < 0) fail(error_text("cannot write " + path));
         dest_owned_ = dest_replaced_ = true;
-        return spool(true);
+        return spool_beside();
     }
     final_ = p;
     // Unnamed until commit; it can be named through /proc/self/fd only.
@@ -191,7 +112,7 @@ void Output::open_path(const std::string &path) {
 void Output::direct(int fd, bool owned) {
     if (rules_.binary != nullptr && isatty(fd)) {
         if (owned) close(fd);
-        fail(terminal_refusal(rules_.binary));
+        fail(terminal_refusal(rules_));
     }
     // A pipe as large as a chunk takes one whole write while the reader
     // works (best effort: the system may cap it).
@@ -205,30 +126,30 @@ void Output::direct(int fd, bool owned) {
     }
     dest_ = fd;
     dest_owned_ = owned;
-    spool(false);
+    spool_in_memory();
 }
 
-// Beside a file that --force replaces: an unlinked temporary file there (or
-// in TMPDIR when that directory cannot be written). For a pipe or device:
-// memory, until it holds kMemorySpool bytes (see write()).
-void Output::spool(bool beside) {
+// For a pipe or device: memory, until it holds kMemorySpool bytes (see
+// write()); a file in TMPDIR where memory cannot be had.
+void Output::spool_in_memory() {
     placement_ = Placement::kSpooled;
-    start_ = 0;
+    start_ = 0;  // the spool's first byte
     owned_ = true;
-    if (!beside) {
-        fd_ = memfd_create("sealkit-spool", MFD_CLOEXEC);
-        in_memory_ = fd_ >= 0;
-        if (in_memory_) return;
-    }
-    if (beside) {
-        std::string tmpl = dir_of(name_) + "/.sealkit-spool.XXXXXX";
-        fd_ = mkostemp(tmpl.data(), O_CLOEXEC);
-        if (fd_ >= 0) {
-            unlink(tmpl.c_str());
-            return;
-        }
-    }
-    spool_to_file();
+    fd_ = memfd_create("sealkit-spool", MFD_CLOEXEC);
+    in_memory_ = fd_ >= 0;
+    if (!in_memory_) spool_to_file();
+}
+
+// For a file that is replaced: an unlinked temporary file beside it, on the
+// same file system, or in TMPDIR when that directory cannot be written.
+void Output::spool_beside() {
+    placement_ = Placement::kSpooled;
+    start_ = 0;  // the spool's first byte
+    owned_ = true;
+    std::string tmpl = dir_of(name_) + "/.sealkit-spool.XXXXXX";
+    fd_ = mkostemp(tmpl.data(), O_CLOEXEC);
+    if (fd_ < 0) return spool_to_file();
+    unlink(tmpl.c_str());
 }
 
 // An unlinked file in TMPDIR, which takes over what the memory spool holds.
@@ -239,7 +160,7 @@ void Output::spool_to_file() {
     const int fd = mkostemp(tmpl.data(), O_CLOEXEC);
     if (fd < 0)
         fail(error_text("cannot make a temporary file in " + tmpdir + " (TMPDIR) for " + name_) +
-             ": point TMPDIR to a directory with room, or use " + name(Opt::kOut) + " FILE");
+             ": point TMPDIR to a directory with room, or use " + rules_.out_option + " FILE");
     unlink(tmpl.c_str());
     if (in_memory_) {
         off_t off = 0;
@@ -307,7 +228,7 @@ void Output::name_final() {
                   ((errno == EINVAL || errno == ENOSYS) &&
                    link(temp_.c_str(), final_.c_str()) == 0);
     if (!named)
-        fail(errno == EEXIST ? name_ + " appeared while it was written: use " + name(Opt::kForce)
+        fail(errno == EEXIST ? name_ + " appeared while it was written: use " + rules_.force_option
                              : error_text("cannot write " + name_));
     if (!temp_.empty()) {  // renamed, or linked and now removed
         g_temp_set = 0;
@@ -328,12 +249,12 @@ void Output::reserve_in_place(off_t size) {
     if (err == ENOSPC || err == EDQUOT || err == EFBIG)
         fail(
             error_text("no room to replace " + name_ + " with " + std::to_string(size) + " bytes") +
-            "; it is untouched: free some space, or write elsewhere with " + name(Opt::kOut));
+            "; it is untouched: free some space, or write elsewhere with " + rules_.out_option);
     // Without a reservation, a file system that runs full could leave the
     // file half old and half new; the one safe way is a new file.
     errno = err;
     fail(error_text("cannot reserve room in " + name_ + " before replacing it") +
-         "; it is untouched: write a new file with " + name(Opt::kOut) + " and move it in place");
+         "; it is untouched: write a new file with " + rules_.out_option + " and move it in place");
 }
 
 void Output::copy_spool() {

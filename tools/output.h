@@ -38,13 +38,17 @@ struct OutputRules {
                                    // file in TMPDIR
     const char *binary = nullptr;  // what the output is ("an envelope"), when
                                    // it must not go to a terminal
+    // The command's options that hints name: how to write elsewhere, and
+    // how to allow replacing a file.
+    std::string out_option, force_option;
 };
 
 constexpr size_t kMemorySpool = size_t{64} << 20;
 
-// Fails when `path` names a terminal by a descriptor ("-", /dev/stdout,
-// /dev/fd/N): so the command can refuse before it reads anything.
-void refuse_terminal(const std::string &path, const char *what);
+// Fails when the output is binary and `path` names a terminal by a
+// descriptor ("-", /dev/stdout, /dev/fd/N): so the command can refuse
+// before it reads anything.
+void refuse_terminal(const std::string &path, const OutputRules &rules);
 
 class Output {
   public:
@@ -70,7 +74,8 @@ class Output {
 
     void open_path(const std::string &path);
     void direct(int fd, bool owned);
-    void spool(bool beside);
+    void spool_in_memory();
+    void spool_beside();
     void spool_to_file();
     void name_final();
     void copy_spool();

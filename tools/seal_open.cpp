@@ -78,8 +78,11 @@ int run_stream(const Options &o, sealkit_direction dir) {
             std::string(c.name) + " uses the library's own key and takes no " + name(Opt::kKeyFile),
             kExitUsage);
 
-    const char *binary = dir == SEALKIT_SEAL ? "an envelope" : nullptr;
-    if (binary != nullptr) refuse_terminal(o.value(Opt::kOut), binary);  // before any reading
+    OutputRules rules{.force = o.has(Opt::kForce),
+                      .binary = dir == SEALKIT_SEAL ? "an envelope" : nullptr,
+                      .out_option = name(Opt::kOut),
+                      .force_option = name(Opt::kForce)};
+    refuse_terminal(o.value(Opt::kOut), rules);  // before any reading
     Input in(o.input());
     // Data typed at a terminal: plaintext may be, an envelope never is.
     if (isatty(in.fd()) && dir == SEALKIT_OPEN)
@@ -108,8 +111,8 @@ int run_stream(const Options &o, sealkit_direction dir) {
     const StreamPtr stream_guard(s, sealkit_stream_free);
 
     const bool unknown_seal = dir == SEALKIT_SEAL && !size;
-    Output out(o.value(Opt::kOut),
-               {.force = o.has(Opt::kForce), .patch = unknown_seal, .binary = binary});
+    rules.patch = unknown_seal;
+    Output out(o.value(Opt::kOut), rules);
     const bool show = o.has(Opt::kProgress) ||
                       (!o.has(Opt::kNoProgress) && isatty(STDERR_FILENO) && size > kProgressAuto);
     Progress progress(show, size);

@@ -30,9 +30,9 @@ struct Instance {
 // turns into ERR_SEALKIT_CLOSED.
 [[noreturn]] void throw_closed(Napi::Env env, const char *message) {
     Napi::FunctionReference &error = env.GetInstanceData<Instance>()->error;
-    throw Napi::Error(env, error.New({Napi::Number::New(env, SEALKIT_OK),
-                                      Napi::String::New(env, message),
-                                      Napi::String::New(env, "closed")}));
+    throw Napi::Error(
+        env, error.New({Napi::Number::New(env, SEALKIT_OK), Napi::String::New(env, message),
+                        Napi::String::New(env, "closed")}));
 }
 
 void check(Napi::Env env, int rc) {
