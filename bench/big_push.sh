@@ -5,28 +5,29 @@
 # after the push was printed.
 #   bench/big_push.sh [PUSHDEMO] [MIB] [QOS]   (build/release/bin/pushdemo, 64, 1)
 set -euo pipefail
-pushdemo=${1:-build/release/bin/pushdemo} mib=${2:-64} qos=${3:-1}
+root=$(cd "$(dirname "$0")/.." && pwd)
+pushdemo=$(realpath -- "${1:-$root/build/release/bin/pushdemo}") mib=${2:-64} qos=${3:-1}
+cd "$root"
+. scripts/lib.sh
+. client/identity.env
 dir=$(mktemp -d)
 pids=()
 trap 'kill "${pids[@]}" 2>/dev/null; wait 2>/dev/null; rm -rf "$dir"' EXIT
-port=$((20000 + RANDOM % 30000))
-while (: >"/dev/tcp/127.0.0.1/$port") 2>/dev/null; do port=$((20000 + RANDOM % 30000)); done
-# MQTT's own packet limit (mosquitto 2.1 sets 2 MB by default).
-printf 'max_packet_size 268435455\nlistener %s 127.0.0.1\nallow_anonymous true\n' "$port" >"$dir/m.conf"
-/usr/sbin/mosquitto -c "$dir/m.conf" 2>"$dir/m.log" &
-pids+=($!)
-until (: >"/dev/tcp/127.0.0.1/$port") 2>/dev/null; do sleep 0.1; done
+start_broker "$dir"
+pids+=("$broker_pid")
+port=$broker_port
 head -c $((mib << 20)) /dev/zero | tr '\0' 'a' >"$dir/payload"
 OSTREL_SDK_SERVER=mqtt://127.0.0.1:$port OSTREL_SDK_TRACE=$dir/trace "$pushdemo" >"$dir/out" 2>"$dir/err" &
 pid=$!
 pids+=("$pid")
-until grep -q "OstrelStart() = 0" "$dir/trace" 2>/dev/null; do sleep 0.1; done
+await_pushdemo "$pid" "$dir/trace" "$dir/err"
 sleep 0.5
 kib() { awk -v f="$1:" '$1 == f { print $2 }' "/proc/$pid/status"; }
 idle=$(kib VmRSS)
-mosquitto_pub -p "$port" -t push/com.dravo.cloud -q "$qos" -f "$dir/payload"
+mosquitto_pub -p "$port" -t "push/$PUSHDEMO_APP_ID" -q "$qos" -f "$dir/payload"
 want=$(((mib << 20) + 11 + 15))  # the push's line and "start success."
-until (($(stat -c %s "$dir/out") >= want)); do sleep 0.05; done
+printed() { (($(stat -c %s "$dir/out") >= want)); }
+within 120 "pushdemo printing the push" printed
 peak=$(kib VmHWM)
 sleep 1
 after=$(kib VmRSS)

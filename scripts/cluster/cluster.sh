@@ -14,6 +14,8 @@
 # with a line that says what did not happen.
 set -euo pipefail
 cd "$(dirname "$0")/../.."
+log_name=cluster
+. scripts/lib.sh
 . client/identity.env
 
 scenario=${1:-node-kill}
@@ -27,22 +29,18 @@ net_ticktime=${CLUSTER_NET_TICKTIME:-8}
 app_topic=push/$PUSHDEMO_APP_ID
 rabbit=/usr/lib/rabbitmq/bin
 
-# Installs RabbitMQ when missing; makes the run's directory, its cleanup,
-# and the three nodes' configurations on free ports.
-setup() {
-    if [[ ! -x $rabbit/rabbitmq-server ]]; then
-        sudo=()
-        if [[ $(id -u) != 0 ]]; then
-            # Without a way to install it, there is nothing to run: 77 tells a
-            # test runner to count it as skipped.
-            command -v sudo >/dev/null || { echo "cluster: rabbitmq-server is not installed" >&2; exit 77; }
-            sudo=(sudo)
-        fi
-        "${sudo[@]}" apt-get update -qq
-        # policy-rc.d keeps the package's own service from starting.
-        DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y -qq --no-install-recommends \
-            rabbitmq-server mosquitto-clients >/dev/null
-    fi
+# RabbitMQ and the MQTT clients, when missing. Without a way to install
+# them there is nothing to run: 77 tells a test runner to count it as skipped.
+install() {
+    [[ -x $rabbit/rabbitmq-server ]] && command -v mosquitto_pub >/dev/null && return
+    [[ $(id -u) == 0 ]] || command -v sudo >/dev/null ||
+        { echo "cluster: rabbitmq-server is not installed, and there is no sudo to install it" >&2; exit 77; }
+    scripts/deps.sh cluster >/dev/null
+}
+
+# Makes the run's directory, its cleanup, and the three nodes'
+# configurations on free ports.
+configure() {
     [[ -x $pushdemo ]] || { echo "cluster: no pushdemo at $pushdemo (build first)" >&2; exit 2; }
 
     dir=$(mktemp -d "${TMPDIR:-/tmp}/sealkit-cluster.XXXXXX")
@@ -61,22 +59,6 @@ setup() {
     }
     trap cleanup EXIT
 
-    # A loopback port that nothing listens on, below the range the system hands
-    # out to outgoing connections (which may hold any port in it).
-    used_ports=" "
-    low=$(cut -f1 /proc/sys/net/ipv4/ip_local_port_range 2>/dev/null || echo 32768)
-    free_port() {
-        local p
-        for ((;;)); do
-            p=$((low - 1 - RANDOM % (low > 12000 ? 10000 : low - 2000)))
-            [[ $used_ports == *" $p "* ]] && continue
-            (: >"/dev/tcp/127.0.0.1/$p") 2>/dev/null && continue
-            used_ports+="$p "
-            echo "$p"
-            return
-        done
-    }
-
     # Session expiry is named differently from 3.13 on.
     version=$(dpkg-query -W -f='${Version}' rabbitmq-server)
     if dpkg --compare-versions "$version" lt 3.13; then
@@ -86,14 +68,14 @@ setup() {
     fi
 
     export HOME=$dir/home ERL_EPMD_PORT
-    EPMD_PORT=$(free_port)
+    take_port EPMD_PORT
     ERL_EPMD_PORT=$EPMD_PORT
     mkdir -p "$HOME"
     od -An -N16 -tx1 /dev/urandom | tr -d ' \n' >"$HOME/.erlang.cookie"
     chmod 400 "$HOME/.erlang.cookie"
     declare -gA mqtt_port
     for i in 1 2 3; do
-        amqp=$(free_port) dist=$(free_port) mqtt_port[$i]=$(free_port)
+        take_port amqp && take_port dist && take_port "mqtt_port[$i]"
         mkdir -p "$dir/n$i"
         echo "[rabbitmq_mqtt]." >"$dir/n$i/plugins"
         # Quorum queues keep a session's pushes through the loss of a node.
@@ -121,25 +103,6 @@ EOF
     done
 }
 
-# within SECONDS WHAT COMMAND...: runs COMMAND every 0.05 s until it
-# succeeds; when SECONDS have passed first, says that WHAT did not happen
-# and fails. Every wait of this script goes through it.
-within() {
-    local bound=$1 what=$2 end=$((SECONDS + $1)) rc
-    shift 2
-    for ((;;)); do
-        rc=0
-        "$@" || rc=$?
-        ((rc == 0)) && return 0
-        # 2 and above: it will not happen (a process it waits on died).
-        if ((rc >= 2 || SECONDS >= end)); then
-            echo "cluster: $what: did not happen within $bound s" >&2
-            return 1
-        fi
-        sleep 0.05
-    done
-}
-
 in_node() {  # in_node I COMMAND...: runs COMMAND with node I's environment
     local i=$1
     shift
@@ -148,7 +111,6 @@ in_node() {  # in_node I COMMAND...: runs COMMAND with node I's environment
 ctl() { in_node "$1" "$rabbit/rabbitmqctl" -q -n "sk$1@localhost" "${@:2}"; }
 node_pid() { cat "$dir/n$1/pid" 2>/dev/null; }
 start_node() { in_node "$1" "$rabbit/rabbitmq-server" >>"$dir/n$1/out" 2>&1 & }
-listens() { (: >"/dev/tcp/127.0.0.1/$1") 2>/dev/null; }
 gone() { ! kill -0 "$1" 2>/dev/null; }
 # Waits until node I takes MQTT connections.
 wait_node() {
@@ -243,7 +205,10 @@ published() {
     return 1
 }
 
-received() { grep -c "recv push:" "$dir/recv" || true; }
+# The pushes pushdemo printed, in order, one "TIME NUMBER" line each: the one
+# reading of its output.
+recv_pushes() { awk '/recv push:/ { n = $0; sub(/.*recv push:/, "", n); print $1, n + 0 }' "$dir/recv"; }
+received() { recv_pushes | wc -l; }
 received_at_least() { (($(received) >= $1)); }
 
 # Waits until a third of pushes FROM..TO reached pushdemo, at most 60 s.
@@ -262,8 +227,8 @@ await_pushes() {
     local want=$(($2 - $1 + 1)) last=-1 still=0 got stall
     stall=$(awk -v s="${3:-30}" 'BEGIN { print int(10 * s) }')
     for ((;;)); do
-        got=$(awk -v a="$1" -v b="$2" '/recv push:/ { n = $0; sub(/.*recv push:/, "", n); n += 0
-              if (n >= a && n <= b && !seen[n]++) c++ } END { print c + 0 }' "$dir/recv")
+        got=$(recv_pushes | awk -v a="$1" -v b="$2" '$2 >= a && $2 <= b && !seen[$2]++ { c++ }
+              END { print c + 0 }')
         ((got >= want)) && return
         if ((got == last)); then ((++still >= stall)) && return; else still=0; fi
         last=$got
@@ -271,32 +236,25 @@ await_pushes() {
     done
 }
 
-# One line on pushes FROM..TO: sent, received, lost, duplicated, and the
-# longest pause between two deliveries. Fails when any was lost. With
-# MENDED (a time), the pause counts only deliveries up to then, and the
+# The figures of pushes FROM..TO, in the variables sent, total (received),
+# lost, dup (duplicated), gap (the longest pause between two deliveries,
+# in seconds) and held; then one line with them. Fails when any was lost.
+# With MENDED (a time), the pause counts only deliveries up to then, and the
 # pushes that first came after it are counted as held.
 report() {
     local label=$1 from=$2 to=$3 mended=${4:-}
-    awk -v a="$from" -v b="$to" -v label="$label" -v mended="$mended" '
-        /recv push:/ {
-            n = $0
-            sub(/.*recv push:/, "", n)
-            n += 0
-            if (n < a || n > b) next
-            total++
-            if (seen[n]++) { dup++; next }
-            if (mended != "" && $1 > mended) { held++; next }
-            if (prev != "" && $1 - prev > gap) gap = $1 - prev
-            prev = $1
-        }
-        END {
-            sent = b - a + 1; unique = total - dup; lost = sent - unique
-            printf "%s: sent %d, received %d, lost %d, duplicated %d, gap %.2f s",
-                   label, sent, total, lost, dup, gap
-            if (mended != "") printf ", held until the node was back %d", held
-            printf "\n"
-            exit lost > 0
-        }' "$dir/recv"
+    read -r sent total lost dup gap held < <(recv_pushes | awk -v a="$from" -v b="$to" -v mended="$mended" '
+        $2 < a || $2 > b { next }
+        { total++ }
+        seen[$2]++ { dup++; next }
+        mended != "" && $1 > mended { held++; next }
+        { if (prev != "" && $1 - prev > gap) gap = $1 - prev; prev = $1 }
+        END { sent = b - a + 1; printf "%d %d %d %d %.2f %d\n", sent, total, sent - (total - dup), dup, gap, held }')
+    printf '%s: sent %d, received %d, lost %d, duplicated %d, gap %.2f s' \
+        "$label" "$sent" "$total" "$lost" "$dup" "$gap"
+    [[ -z $mended ]] || printf ', held until the node was back %d' "$held"
+    printf '\n'
+    ((lost == 0))
 }
 
 # What a failed run leaves to read: the session's queue as each live node
@@ -333,10 +291,10 @@ kill_mid_stream() {
     report "$label" "$from" "$to" || { diagnose; return 1; }
 }
 
-# Fails when report's line (on stdin) has a gap of BOUND seconds or more.
+# Fails when report's gap is BOUND seconds or more.
 gap_under() {
-    awk -v bound="$1" '{ g = $0; sub(/.*gap /, "", g); g += 0 }
-        END { if (g >= bound) { printf "cluster: gap %.2f s, not under %.1f s\n", g, bound; exit 1 } }'
+    awk -v g="$gap" -v bound="$1" 'BEGIN {
+        if (g >= bound) { printf "cluster: gap %.2f s, not under %.1f s\n", g, bound; exit 1 } }'
 }
 
 # Publishes pushes FROM..TO through a node other than NODE; once a third of
@@ -360,14 +318,13 @@ gray_mid_stream() {
     $mend "$victim"
     await_pushes "$from" "$to"
     grep " lost: " "$dir/pushdemo.err" | tail -1
-    local line rc=0
-    line=$(report "$label" "$from" "$to" "$mended") || rc=1
-    echo "$line"
-    ((rc == 0)) || diagnose
-    gap_under "$bound" <<<"$line" || rc=1
-    awk '{ h = $0; sub(/.*was back /, "", h) } END { if (h + 0 > 10) {
-        printf "cluster: %d pushes came only after the node was back\n", h; exit 1 } }' \
-        <<<"$line" || rc=1
+    local rc=0
+    report "$label" "$from" "$to" "$mended" || { rc=1 && diagnose; }
+    gap_under "$bound" || rc=1
+    if ((held > 10)); then
+        echo "cluster: $held pushes came only after the node was back"
+        rc=1
+    fi
     return "$rc"
 }
 pause_node() { kill -STOP "$(node_pid "$1")"; }
@@ -394,7 +351,7 @@ start_proxy() {
     local pairs=() i
     declare -gA proxy_port
     for i in 1 2 3; do
-        proxy_port[$i]=$(free_port)
+        take_port "proxy_port[$i]"
         pairs+=("${proxy_port[$i]}:${mqtt_port[$i]}")
     done
     PROXY_LOG=$dir/accepted /usr/bin/python3 scripts/cluster/blackhole_proxy.py "$dir/hole" "${pairs[@]}" \
@@ -497,7 +454,7 @@ scenario_bench() {
     await_pushes 1 "$pushes"
     sub_done() { (($(wc -l <"$dir/sub") >= pushes)); }
     within 120 "mosquitto_sub receiving all $pushes pushes" sub_done || return 1
-    t_push=$(awk '/recv push:/ { t = $1 } END { print t }' "$dir/recv")
+    t_push=$(recv_pushes | tail -1 | cut -d' ' -f1)
     t_sub=$(tail -1 "$dir/sub" | cut -d' ' -f1)
     kill "$sub_pid"
     awk -v n="$pushes" -v t0="$t0" -v a="$t_push" -v b="$t_sub" 'BEGIN {
@@ -505,11 +462,15 @@ scenario_bench() {
                n / (a - t0), n / (b - t0), (b - t0) / (a - t0) }'
     report throughput 1 "$pushes"
     # The delivery gap at a node kill, 5 times.
+    local gaps=()
     for k in 1 2 3 4 5; do
         from=$((pushes + (k - 1) * 2000 + 1))
-        kill_mid_stream "kill $k" "$(pushdemo_node)" "$from" $((from + 1999)) | tail -1
-    done | tee "$dir/kills"
-    sed 's/.*gap \([0-9.]*\) s/\1/' "$dir/kills" | sort -n |
+        kill_mid_stream "kill $k" "$(pushdemo_node)" "$from" $((from + 1999)) >"$dir/kill.out" ||
+            { cat "$dir/kill.out"; return 1; }
+        tail -1 "$dir/kill.out"
+        gaps+=("$gap")
+    done
+    printf '%s\n' "${gaps[@]}" | sort -n |
         awk '{ g[NR] = $1 } END { printf "gap at a kill: p50 %.2f s, max %.2f s\n", g[int((NR + 1) / 2)], g[NR] }'
     for i in 1 2 3; do
         printf 'node %d: %d MiB resident\n' "$i" $(($(ps -o rss= -p "$(node_pid "$i")") / 1024))
@@ -567,6 +528,7 @@ if ! declare -F "$run" >/dev/null; then
     exit 2
 fi
 fleet_pids=()
-setup
+install
+configure
 start_cluster
 "$run"

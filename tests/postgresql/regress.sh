@@ -18,6 +18,8 @@
 # no PostgreSQL server and its development files are installed.
 set -euo pipefail
 src=$(cd "$(dirname "$0")/../.." && pwd)
+log_name=postgresql
+. "$src/scripts/lib.sh"
 usage="usage: regress.sh LIBSEALKIT_A SEALKIT_COMMAND [-- SQL_FILE...] | --installed"
 installed=0 lib= tool=sealkit
 if [[ ${1:-} == --installed ]]; then
@@ -101,8 +103,7 @@ if [[ $(id -u) == 0 ]]; then
 fi
 "${as_server[@]}" "$bin/initdb" -D "$work/data" -U postgres -A trust --no-sync -E UTF8 \
     --locale=C >"$work/initdb.log" 2>&1 || { cat "$work/initdb.log" >&2; exit 1; }
-port=$((20000 + RANDOM % 20000))
-while (: >"/dev/tcp/127.0.0.1/$port") 2>/dev/null; do port=$((20000 + RANDOM % 20000)); done
+take_port port
 # The extension as installed in $work/dest: its module through
 # dynamic_library_path; its control file through Debian's extension_destdir
 # up to PostgreSQL 17, through the server's own extension_control_path from
@@ -118,15 +119,8 @@ fi
     "${where[@]}" -c fsync=off -c max_worker_processes=8 \
     -c max_parallel_workers=4 >"$work/server.log" 2>&1 &
 pid=$!
-for try in $(seq 601); do
-    "$bin/pg_isready" -q -h "$work/run" -p "$port" && break
-    if ! kill -0 "$pid" 2>/dev/null || ((try == 601)); then
-        echo "postgresql: the server did not start within 60 s" >&2
-        cat "$work/server.log" >&2
-        exit 1
-    fi
-    sleep 0.1
-done
+ready() { "$bin/pg_isready" -q -h "$work/run" -p "$port" || { alive "$pid" && return 1; }; }
+within 60 "the server taking connections" ready || { cat "$work/server.log" >&2; exit 1; }
 export PGHOST=$work/run PGPORT=$port PGUSER=postgres
 
 if (($#)); then

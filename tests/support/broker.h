@@ -1,7 +1,8 @@
 // SPDX-License-Identifier: MIT
-// A private MQTT broker (Debian's mosquitto) for tests and benchmarks: its own
-// configuration and persistence in a directory of the caller's, listening on
-// a free port on 127.0.0.1 only, stopped when the object goes.
+// A private MQTT broker (Debian's mosquitto) for tests and benchmarks: the
+// scripts' configuration (scripts/mosquitto.conf) with its own persistence
+// in a directory of the caller's, listening on a free port on 127.0.0.1
+// only, stopped when the object goes.
 #pragma once
 
 #include <arpa/inet.h>
@@ -52,11 +53,12 @@ class Broker {
     // file); the broker always keeps its sessions on disk in `dir`.
     Broker(std::string dir, const std::string &listener_conf = "")
         : dir_(std::move(dir)), port_(free_port()) {
+        // The scripts' private broker configuration, and this one's own lines.
+        std::ifstream common(SKTEST_BROKER_CONF);
+        if (!common) throw std::runtime_error(std::string("cannot read ") + SKTEST_BROKER_CONF);
         std::ofstream(dir_ + "/mosquitto.conf")
-            << "user root\n"  // ignored unless started as root, which would drop to 'mosquitto'
-            << "persistence true\npersistence_location " << dir_ << "/\n"
+            << common.rdbuf() << "persistence_location " << dir_ << "/\n"
             << "log_dest file " << dir_ << "/mosquitto.log\n"
-            << "max_packet_size 268435455\n"  // MQTT's own limit (mosquitto 2.1 sets 2 MB)
             << "listener " << port_ << " 127.0.0.1\n"
             << (listener_conf.empty() ? "allow_anonymous true\n" : listener_conf);
         start();

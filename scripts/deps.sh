@@ -1,0 +1,158 @@
+#!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
+# Installs the Debian packages a job needs, those missing only:
+#   scripts/deps.sh [base|pg|full|deb|cluster]
+#     base     every build: compilers, libcrypto, libmosquitto, the bindings'
+#              tools (the default)
+#     pg       base and the PostgreSQL extension's server and headers
+#     full     pg and what the sanitizer, fuzz, lint, docs and cluster runs need
+#     deb      the tools and build dependencies of the Debian packages
+#     cluster  a RabbitMQ server and the MQTT clients, for scripts/cluster
+# As root, or through sudo; waits for another apt or dpkg that holds the
+# lock. Installed packages start no service and make no PostgreSQL cluster:
+# the tests start their own servers.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+# What every build needs; the full set adds what the sanitizer, fuzz and
+# memory-check runs need. Names are found on the running distribution, not
+# fixed to one release's.
+base_packages=(cmake ninja-build g++ gcc make pkg-config binutils libssl-dev openssl libgtest-dev
+               libbenchmark-dev
+               # the SDK stand-in's broker source, a broker and its clients
+               libmosquitto-dev mosquitto mosquitto-clients
+               # libcrypto.pc may list -lz and -lzstd for static links (Debian 13 on)
+               zlib1g-dev libzstd-dev
+               # the Python package and its tests
+               python3-dev python3-cffi python3-setuptools python3-pytest python3-hypothesis
+               python3-cryptography)
+# The PostgreSQL extension: a server (for its tests) and the headers of
+# every version the distribution has.
+pg_packages=(postgresql postgresql-server-dev-all)
+full_packages=("${pg_packages[@]}" clang clang-tidy llvm valgrind
+               # the docs test: pip into a venv, and age for the examples that use it
+               python3-venv age
+               # the cluster tests: a private RabbitMQ cluster
+               rabbitmq-server)
+
+sudo=()
+[[ $(id -u) == 0 ]] || sudo=(sudo)
+
+# apt-get that waits up to 10 minutes for a lock another apt or dpkg holds:
+# dpkg's through apt's own option, the package lists' (which that option
+# does not cover) by trying `update` again while the lock is what failed.
+apt() {
+    if [[ $1 == update ]]; then
+        local try err
+        for try in $(seq 120); do
+            err=$("${sudo[@]}" apt-get -qq update 2>&1) && return 0
+            grep -q "Could not get lock" <<<"$err" || { echo "$err" >&2; return 1; }
+            ((try > 1)) || echo "waiting for another apt to release its lock" >&2
+            sleep 5
+        done
+        echo "$err" >&2
+        return 1
+    fi
+    DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get -o DPkg::Lock::Timeout=600 -y -qq \
+        --no-install-recommends "$@"
+}
+
+# The Node.js addon: Debian's Node.js with its headers, npm, node-gyp and
+# node-addon-api. A Node.js from elsewhere (its own package, which Debian's
+# node packages cannot join) is used as it is, with node-addon-api from npm.
+node_packages=(nodejs libnode-dev npm node-gyp node-addon-api)
+
+debian_node() {
+    ! installed nodejs || [[ $(dpkg-query -W -f='${Version}' nodejs) != *nodesource* ]]
+}
+
+node_addon_api() {
+    (cd node && node -e "require.resolve('node-addon-api')" 2>/dev/null) && return
+    echo "installing node-addon-api from npm into node/node_modules"
+    (cd node && npm install --no-save --no-package-lock --no-audit --no-fund -q node-addon-api@8)
+}
+
+installed() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q "install ok installed"; }
+
+# The sanitizer and libFuzzer runtime that matches the clang that is (or will
+# be) installed: libclang-rt-N-dev on Debian 12 and later.
+clang_runtime() {
+    local major
+    if command -v clang >/dev/null; then
+        major=$(clang -dumpversion | cut -d. -f1)
+    else
+        major=$(apt-cache depends clang 2>/dev/null | sed -n 's/.*Depends: clang-\([0-9]*\)$/\1/p' | head -1)
+    fi
+    [[ -n $major ]] && echo "libclang-rt-$major-dev"
+}
+
+# Runs an apt command that installs packages without letting them start the
+# system's services (the brokers and servers are only ever started privately
+# by the tests) or make a PostgreSQL cluster (the tests make their own),
+# unless the machine has a policy of its own.
+quietly() {
+    local policy=/usr/sbin/policy-rc.d own_policy=0
+    local nocluster=/etc/postgresql-common/createcluster.d/sealkit-build.conf own_conf=0
+    if [[ ! -e $policy ]]; then
+        printf '#!/bin/sh\nexit 101\n' | "${sudo[@]}" tee "$policy" >/dev/null
+        "${sudo[@]}" chmod 755 "$policy"
+        own_policy=1
+    fi
+    if ! installed postgresql-common && [[ ! -e $nocluster ]]; then
+        "${sudo[@]}" mkdir -p "${nocluster%/*}"
+        echo "create_main_cluster = false" | "${sudo[@]}" tee "$nocluster" >/dev/null
+        own_conf=1
+    fi
+    local rc=0
+    "$@" || rc=$?
+    ((own_policy)) && "${sudo[@]}" rm -f "$policy"
+    ((own_conf)) && "${sudo[@]}" rm -f "$nocluster"
+    return "$rc"
+}
+
+# install_missing PACKAGE...: the ones not installed, with one update.
+install_missing() {
+    local missing=() p
+    for p in "$@"; do installed "$p" || missing+=("$p"); done
+    ((${#missing[@]})) || return 0
+    echo "installing: ${missing[*]}"
+    apt update
+    quietly apt install "${missing[@]}"
+}
+
+# deps base|pg|full: the set, Node.js's included.
+deps() {
+    local want=("${base_packages[@]}")
+    [[ $1 == full ]] && want+=("${full_packages[@]}")
+    [[ $1 == pg ]] && want+=("${pg_packages[@]}")
+    debian_node && want+=("${node_packages[@]}")
+    if [[ $1 == full ]]; then
+        local rt
+        rt=$(clang_runtime || true)
+        if [[ -z $rt ]]; then
+            apt update
+            rt=$(clang_runtime)
+        fi
+        want+=("$rt")
+    fi
+    install_missing "${want[@]}"
+    debian_node || node_addon_api
+}
+
+# The Debian packages' tools, then their build dependencies (debian/control).
+deb_deps() {
+    install_missing dpkg-dev debhelper lintian
+    local unmet
+    if ! unmet=$(dpkg-checkbuilddeps 2>&1); then
+        echo "installing the build dependencies: ${unmet##*dependencies: }"
+        apt update
+        quietly apt build-dep ./
+    fi
+}
+
+case ${1:-base} in
+    base | pg | full) deps "${1:-base}" ;;
+    deb) deb_deps ;;
+    cluster) install_missing rabbitmq-server mosquitto-clients ;;
+    *) sed -n '3,/^set -euo/p' "$0" | sed '$d; s/^# \{0,1\}//' >&2; exit 2 ;;
+esac
