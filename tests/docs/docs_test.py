@@ -32,7 +32,6 @@ FIXME, TBD, XXX, {{...}}, and NAMES_LIKE_THIS that name nothing in the
 source tree (a placeholder, or a setting that was renamed).
 """
 import argparse
-import glob
 import os
 import re
 import shutil
@@ -291,8 +290,6 @@ class Runner:
         if b.lang == "sql" and not (self.build and os.path.exists(
                 os.path.join(self.build, "sealkit", "libsealkit.a"))):
             return "runs against a build tree with the static library"
-        if b.lang == "sql" and not glob.glob("/usr/lib/postgresql/*/lib/pgxs"):
-            return "no PostgreSQL server with its development files here"
         if b.lang == "js" and not (self.build and os.path.exists(
                 os.path.join(self.build, "node", "build", "Release", "sealkit.node"))):
             return "the Node.js package is not built here"
@@ -312,6 +309,9 @@ class Runner:
                 print(f"skipped {b.where()}: {reason}")
                 continue
             rc, out = self.run_block(cwd, b)
+            if rc == 77 and b.lang == "sql":  # regress.sh's skip: it says what is missing
+                print(f"skipped {b.where()}: {out.strip().splitlines()[-1]}")
+                continue
             print(f"{'ok' if rc == 0 else 'FAILED'} {b.where()} ({b.lang})")
             if rc != 0:
                 self.failed += 1

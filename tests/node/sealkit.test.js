@@ -117,6 +117,12 @@ test('every result code, as a SealkitError with nothing written', () => {
     assert.throws(() => k.seal(bad), { name: 'TypeError', code: 'ERR_INVALID_ARG_TYPE' });
   }
   assert.throws(() => sealkit.seal('aes-cbc', Buffer.of(1)), /The "key" argument/);
+  // The edges of an offset and of a total.
+  assert.throws(() => k.sealInto(Buffer.of(1), out, out.length), { code: 'ERR_SEALKIT_CAPACITY' });
+  for (const offset of [-1, out.length + 1]) assert.throws(() => k.sealInto(Buffer.of(1), out, offset), RangeError);
+  for (const total of [-1, 0xffffffff]) assert.throws(() => k.sealer({ total }), { code: 'ERR_OUT_OF_RANGE' });
+  assert.throws(() => k.sealer({ total: 0xfffffffe }), { code: 'ERR_SEALKIT_CAPACITY' });
+  assert.deepStrictEqual(out, Buffer.alloc(16, 0xee));
   k.close();
   assert.throws(() => k.seal(Buffer.of(1)), { code: 'ERR_SEALKIT_CLOSED', result: 0 });
   // A result the library does not list is the package's fault, named.
@@ -233,14 +239,25 @@ test('hostile callers: right bytes or a clear error, never a crash or stale memo
       const kk = new sealkit.Key(cipher, key);
       const b = Buffer.from(crypto.randomBytes(256));
       const before = Buffer.from(b);
-      for (const [call, offset] of [[(o) => kk.sealInto(b.subarray(0, 32), b, o), 1],
-        [(o) => kk.sealInto(b.subarray(64, 96), b, o), 80],
-        [(o) => kk.openInto(b.subarray(0, 33), b.subarray(16), o), 0]]) {
-        assert.throws(() => call(offset), { name: 'TypeError', code: 'ERR_INVALID_ARG_VALUE' });
+      // The input is b[64, 96) sealing, b[64, 97) opening; each `out` shares
+      // memory with it: from inside it, by one byte at either end, or from
+      // before it, with room enough for the output.
+      const outs = [[1, 256], [80, 256], [64, 256], [95, 256], [96, 256], [40, 65], [30, 97], [56, 256]];
+      for (const [from, to] of outs) {
+        for (const [call, n] of [[(o) => kk.sealInto(b.subarray(64, 96), o), 96],
+          [(o) => kk.openInto(b.subarray(64, 97), o), 97]]) {
+          if (from >= n) continue;
+          assert.throws(() => call(b.subarray(from, to)), { name: 'TypeError', code: 'ERR_INVALID_ARG_VALUE' },
+            `out [${from}, ${to}) against input [64, ${n})`);
+        }
       }
+      assert.throws(() => kk.sealInto(b.subarray(0, 32), b, 1), { code: 'ERR_INVALID_ARG_VALUE' });
       assert.deepStrictEqual(b, before);
+      // Right beside it, on either side, is fine, and right.
       assert.strictEqual(kk.sealInto(b.subarray(0, 32), b, 32), 33);
       assert.deepStrictEqual(b.subarray(32, 65), kk.seal(before.subarray(0, 32)));
+      assert.strictEqual(kk.sealInto(b.subarray(200, 216), b.subarray(183, 200)), 17);
+      assert.deepStrictEqual(b.subarray(183, 200), kk.seal(before.subarray(200, 216)));
     }
   });
 

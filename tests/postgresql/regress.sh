@@ -14,8 +14,9 @@
 #       the tests against the installed extension and command, on the
 #       server PGHOST and PGPORT name (pg_virtualenv's, in debian/tests).
 # The fixtures are the command's envelopes of the same bytes. PG_KEEP=1 keeps
-# the directory (results/ holds each test's output). Exits 77 (skipped) when
-# no PostgreSQL server and its development files are installed.
+# the directory (results/ holds each test's output). Exits 77 (skipped),
+# saying what to install, when a PostgreSQL server or its development files
+# are missing.
 set -euo pipefail
 src=$(cd "$(dirname "$0")/../.." && pwd)
 log_name=postgresql
@@ -30,11 +31,21 @@ else
     shift 2
     [[ ${1:-} == -- ]] && shift
 fi
-pg_config=${PG_CONFIG:-$(ls -d /usr/lib/postgresql/*/bin/pg_config 2>/dev/null | sort -V | tail -1)}
-if [[ ! -x $pg_config || ! -f $($pg_config --pgxs 2>/dev/null) || ! -x $($pg_config --bindir)/postgres ]]; then
-    echo "postgresql: no server with its development files (postgresql, postgresql-server-dev-all)" >&2
-    exit 77
+# The newest PostgreSQL unless PG_CONFIG names one. What is missing for the
+# tests is said, and skips them (77): a server, or its development files.
+skip() { echo "postgresql: $1; skipped" >&2; exit 77; }
+pg_config=${PG_CONFIG:-}
+if [[ -z $pg_config ]]; then
+    found=(/usr/lib/postgresql/*/bin/pg_config)
+    [[ -x ${found[0]} ]] || skip "no PostgreSQL here: install postgresql and postgresql-server-dev-all"
+    pg_config=$(printf '%s\n' "${found[@]}" | sort -V | tail -1)
 fi
+[[ -x $pg_config ]] || skip "PG_CONFIG=$pg_config is not a program"
+pg_version=$($pg_config --version | sed 's/^PostgreSQL \([0-9]*\).*/\1/')
+[[ -x $($pg_config --bindir)/postgres ]] ||
+    skip "PostgreSQL $pg_version has no server here: install postgresql-$pg_version"
+[[ $installed == 1 || (-f $($pg_config --includedir-server)/postgres.h && -f $($pg_config --pgxs)) ]] ||
+    skip "PostgreSQL $pg_version has no development files here: install postgresql-server-dev-$pg_version"
 bin=$($pg_config --bindir)
 work=$(mktemp -d "${TMPDIR:-/tmp}/sealkit-pg.XXXXXX")
 chmod 755 "$work"

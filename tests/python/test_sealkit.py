@@ -82,6 +82,11 @@ ERRORS = [  # (call, exception): every result code, through each interface
     (lambda: sealkit.seal("builtin", b"x", KEY), sealkit.CipherError),
     (lambda: sealkit.Key("aes-cbc", KEY).sealer(3).final(), sealkit.LengthError),
     (lambda: sealkit.Key("aes-cbc", KEY).sealer(1 << 32), sealkit.LengthError),
+    # The edges of a total: the first one too large for 32 bits, and the
+    # largest 32-bit one, whose envelope does not fit in 32 bits.
+    (lambda: sealkit.Key("aes-cbc", KEY).sealer(0xFFFFFFFF), sealkit.LengthError),
+    (lambda: sealkit.Key("aes-cbc", KEY).sealer(-1), sealkit.LengthError),
+    (lambda: sealkit.Key("aes-cbc", KEY).sealer(0xFFFFFFFE), sealkit.CapacityError),
     (lambda: sealkit.Key("aes-cbc", KEY).sealer().first_byte, sealkit.StateError),
     (lambda: sealkit.Key("aes-cbc", KEY).opener(17).first_byte, sealkit.StateError),
     (lambda: finished(sealkit.Key("aes-cbc", KEY).sealer()).update(b"x"), sealkit.StateError),
@@ -259,20 +264,31 @@ def test_hostile_two_threads_on_one_stream_get_busy_not_a_crash():
     assert busy
 
 
-@pytest.mark.parametrize("shift", [-16, -1, 0, 1, 16])
+# Each `out` shares memory with the input, b[32:64] sealing and an
+# envelope at b[100:133] opening: from inside it, by one byte at either end,
+# or from before it, with room enough for the output.
+OVERLAPS = [(-16, None), (-1, None), (0, None), (1, None), (16, None), (31, None), (32, None),
+            (-30, 1), (-8, 40), (-20, 33)]
+
+
+@pytest.mark.parametrize("start,end", OVERLAPS)
 @pytest.mark.parametrize("cipher", ["aes-cbc", "blowfish"])
-def test_hostile_overlapping_into_buffers_are_refused(cipher, shift):
+def test_hostile_overlapping_into_buffers_are_refused(cipher, start, end):
     with sealkit.Key(cipher, KEY) as k:
         b = bytearray(range(256))
         view = memoryview(b)
-        data = view[32:64]
-        out = view[32 + shift:]
-        with pytest.raises(sealkit.BufferLayoutError, match="overlaps"):
-            k.seal_into(data, out)
-        assert b == bytearray(range(256))  # nothing written
-        env = k.seal(bytes(data))
+        env = k.seal(bytes(view[32:64]))
         b[100:100 + len(env)] = env
-        with pytest.raises(sealkit.BufferLayoutError, match="overlaps"):
-            k.open_into(view[100:100 + len(env)], view[100 + shift:])
-        # Side by side is fine, and right.
+        before = bytes(b)
+        for data, at, n in ((view[32:64], 32, 32), (view[100:100 + len(env)], 100, len(env))):
+            if start >= n:
+                continue
+            out = view[at + start:None if end is None else at + end]
+            into = k.seal_into if at == 32 else k.open_into
+            with pytest.raises(sealkit.BufferLayoutError, match="overlaps"):
+                into(data, out)
+            assert b == before  # nothing written
+        # Right beside it, on either side, is fine, and right.
         assert k.seal_into(view[0:32], view[32:]) == 33 and b[32:65] == k.seal(bytes(range(32)))
+        assert k.seal_into(view[200:216], view[183:200]) == 17
+        assert b[183:200] == k.seal(bytes(range(200, 216)))
