@@ -50,6 +50,61 @@ void sealkit_stream_free(sealkit_stream *);
 
 const char *sealkit_strerror(int);
 const char *sealkit_version(void);
+
+#define PY_OVERLAP ...
+int64_t py_key_call(sealkit_key *, int, const void *, uint32_t, void *, uint32_t);
+int64_t py_crypt(sealkit_cipher, sealkit_direction, const void *, uint32_t, const void *, uint32_t,
+                 void *, uint32_t);
+int64_t py_stream_update(sealkit_stream *, const void *, uint32_t, void *, uint32_t);
+int64_t py_stream_final(sealkit_stream *, void *, uint32_t);
+"""
+
+# The package's hot paths, one C call each. The output's room goes in by
+# value and the length written comes back as the result (a negative one is
+# the result code), so a call needs no length cell: none to allocate, and
+# none shared between threads that misuse one Key. The overlap check, which
+# guards memory, is here too, where it costs nothing.
+HELPERS = """
+#include "sealkit.h"
+
+#define PY_OVERLAP (-1000) /* out shares memory with the input */
+
+static int overlaps(const void *src, uint32_t n, const void *dst, uint32_t room) {
+    const uintptr_t a = (uintptr_t)src, b = (uintptr_t)dst;
+    return n > 0 && room > 0 && a < b + room && b < a + n;
+}
+
+/* Called with the result of a call that wrote *len: an argument list's
+ * order of evaluation is not fixed, so the length is read through its
+ * pointer after the call. */
+static int64_t py_result(int rc, const uint32_t *len) {
+    return rc != SEALKIT_OK ? (int64_t)rc : (int64_t)*len;
+}
+
+static int64_t py_key_call(sealkit_key *k, int sealing, const void *src, uint32_t n, void *dst,
+                           uint32_t room) {
+    uint32_t len = room;
+    if (overlaps(src, n, dst, room)) return PY_OVERLAP;
+    return py_result(sealing ? sealkit_seal(k, src, n, dst, &len)
+                             : sealkit_open(k, src, n, dst, &len), &len);
+}
+
+static int64_t py_crypt(sealkit_cipher c, sealkit_direction d, const void *key, uint32_t key_len,
+                        const void *src, uint32_t n, void *dst, uint32_t room) {
+    uint32_t len = room;
+    return py_result(sealkit_crypt(c, d, key, key_len, src, n, dst, &len), &len);
+}
+
+static int64_t py_stream_update(sealkit_stream *s, const void *in, uint32_t n, void *out,
+                                uint32_t room) {
+    uint32_t len = room;
+    return py_result(sealkit_stream_update(s, in, n, out, &len), &len);
+}
+
+static int64_t py_stream_final(sealkit_stream *s, void *out, uint32_t room) {
+    uint32_t len = room;
+    return py_result(sealkit_stream_final(s, out, &len), &len);
+}
 """
 
 
@@ -65,7 +120,7 @@ def builder():
         kwargs = {"sources": [os.path.join(include, "sealkit.cpp")],
                   # no C++ runtime: the library throws nothing
                   "extra_compile_args": ["-fno-exceptions"]}
-    ffi.set_source("sealkit._sealkit", '#include "sealkit.h"', include_dirs=[include],
+    ffi.set_source("sealkit._sealkit", HELPERS, include_dirs=[include],
                    libraries=["crypto"], **kwargs)
     return ffi
 

@@ -44,6 +44,7 @@ import tempfile as _tempfile
 
 from ._sealkit import ffi as _ffi
 from ._sealkit import lib as _lib
+from . import errors
 from .errors import *  # noqa: F401,F403 (every error class, as sealkit.NameError)
 from .errors import check as _check
 
@@ -79,41 +80,74 @@ class Cipher(enum.Enum):
 
 _NAMES = ", ".join(_INFO)
 
+# What a call needs of a cipher, by its name and by its Cipher member:
+# (library id, block size, whether it takes a key, member).
+_CIPHERS = {}
+for _c in Cipher:
+    _CIPHERS[_c] = _CIPHERS[_c.value] = (_INFO[_c.value].id, _INFO[_c.value].block,
+                                         _INFO[_c.value].min_key_len > 0, _c)
+del _c
+
+# The hot paths' names, bound once: each is a global lookup rather than an
+# attribute lookup on every call.
+_from_buffer = _ffi.from_buffer
+_NULL = _ffi.NULL
+_key_call = _lib.py_key_call
+_crypt = _lib.py_crypt
+_SEAL, _OPEN = _lib.SEALKIT_SEAL, _lib.SEALKIT_OPEN
+_OVERLAP = _lib.PY_OVERLAP
+_BY_CODE = errors.BY_CODE
+_EXTRA = _lib.SEALKIT_STREAM_EXTRA
+
+
+def _fail(r):
+    """Raises the error of a helper's negative result."""
+    if r == _OVERLAP:
+        raise BufferLayoutError(message="out overlaps the input: give out memory of its own")
+    raise _BY_CODE.get(r, Error)(r)
+
 
 def _cipher(cipher):
-    if isinstance(cipher, Cipher):
-        return cipher
+    """The cipher's record (see _CIPHERS); an error for anything else."""
+    try:
+        return _CIPHERS[cipher]
+    except (KeyError, TypeError):
+        pass
     if isinstance(cipher, str):
-        try:
-            return Cipher(cipher)
-        except ValueError:
-            raise CipherError(message=f"unknown cipher {cipher!r}: one of {_NAMES}") from None
+        raise CipherError(message=f"unknown cipher {cipher!r}: one of {_NAMES}") from None
     raise TypeError(f"cipher must be a Cipher or its name, not {type(cipher).__name__}")
 
 
 def _key(c, key):
-    """The key's bytes for cipher c (None for "builtin"), checked."""
-    if _INFO[c.value].min_key_len == 0:
+    """The key's pointer and length for cipher record c ((NULL, 0) for
+    "builtin"), checked."""
+    if not c[2]:
         if key is not None:
-            raise CipherError(message=f'"{c.value}" uses the library\'s own key: call it without one')
-        return None
+            raise CipherError(message=f'"{c[3].value}" uses the library\'s own key: call it '
+                                      f'without one')
+        return _NULL, 0
     if key is None:
-        raise NullError(message=f"{c.value} needs a key: pass its bytes "
-                                f"({_INFO[c.value].min_key_len} or more) as key")
+        raise NullError(message=f"{c[3].value} needs a key: pass its bytes "
+                                f"({_INFO[c[3].value].min_key_len} or more) as key")
     return _in(key, "key")
 
 
 def _in(data, name="data"):
-    """A pointer to data's bytes, without a copy, and their count."""
-    if isinstance(data, str):
+    """A pointer to data's bytes, without a copy, and their count. bytes go
+    as they are: cffi passes a pointer into them."""
+    if type(data) is bytes:
+        n = len(data)
+        buf = data
+    elif isinstance(data, str):
         raise TypeError(f"{name} must be a bytes-like object, not str")
-    try:
-        buf = _ffi.from_buffer("unsigned char[]", data)
-    except TypeError:
-        raise TypeError(f"{name} must be a bytes-like object, not {type(data).__name__}") from None
-    except BufferError as e:
-        raise BufferLayoutError(message=f"{name}: {e}") from None
-    n = len(buf)
+    else:
+        try:
+            buf = _from_buffer(data)
+        except TypeError:
+            raise TypeError(f"{name} must be a bytes-like object, not {type(data).__name__}") from None
+        except BufferError as e:
+            raise BufferLayoutError(message=f"{name}: {e}") from None
+        n = len(buf)
     if n > _U32:
         raise CapacityError()
     return buf, n
@@ -122,20 +156,19 @@ def _in(data, name="data"):
 def _out(data):
     """A pointer into a writable buffer, and its capacity (at most 32 bits)."""
     try:
-        buf = _ffi.from_buffer("unsigned char[]", data, require_writable=True)
+        buf = _from_buffer(data, require_writable=True)
     except (BufferError, TypeError):
         raise TypeError(f"out must be a writable buffer, not {type(data).__name__}") from None
     return buf, min(len(buf), _U32)
 
 
-def _call(fn, args, capacity):
-    """Runs a sealkit call into a fresh bytearray of `capacity` bytes, which
-    it returns cut to the output: the output is never copied."""
-    out = bytearray(max(capacity, 1))
-    length = _ffi.new("uint32_t *", capacity)
-    _check(fn(*args, _ffi.from_buffer("unsigned char[]", out), length))
-    del out[length[0]:]
-    return out
+def _envelope_len(n, b):
+    """The envelope length of n bytes in blocks of b; CapacityError when it
+    has no 32-bit value (no envelope then exists)."""
+    room = (n + b - 1) // b * b + 1
+    if room > _U32:
+        raise CapacityError()
+    return room
 
 
 def seal(cipher, data, key=None) -> bytearray:
@@ -143,17 +176,26 @@ def seal(cipher, data, key=None) -> bytearray:
     None for "builtin")."""
     c = _cipher(cipher)
     src, n = _in(data)
-    k, kn = _key(c, key) or (_ffi.NULL, 0)
-    return _call(_lib.sealkit_crypt, (_INFO[c.value].id, _lib.SEALKIT_SEAL, k, kn, src, n),
-                 min(_lib.sealkit_envelope_len(n, c.block), _U32))
+    k, kn = _key(c, key)
+    room = _envelope_len(n, c[1])
+    out = bytearray(room)
+    r = _crypt(c[0], _SEAL, k, kn, src, n, _from_buffer(out), room)
+    if r < 0:
+        _fail(r)
+    return out
 
 
 def open(cipher, envelope, key=None) -> bytearray:  # noqa: A001 (the library's word)
     """Opens an envelope with a one-shot call; the plaintext."""
     c = _cipher(cipher)
     src, n = _in(envelope, "envelope")
-    k, kn = _key(c, key) or (_ffi.NULL, 0)
-    return _call(_lib.sealkit_crypt, (_INFO[c.value].id, _lib.SEALKIT_OPEN, k, kn, src, n), n)
+    k, kn = _key(c, key)
+    out = bytearray(n or 1)
+    r = _crypt(c[0], _OPEN, k, kn, src, n, _from_buffer(out), n)
+    if r < 0:
+        _fail(r)
+    del out[r:]
+    return out
 
 
 class Key:
@@ -164,10 +206,12 @@ class Key:
     """
 
     def __init__(self, cipher, key=None):
-        self.cipher = _cipher(cipher)
+        c = _cipher(cipher)
+        self.cipher = c[3]
+        self._block = c[1]
         out = _ffi.new("sealkit_key **")
-        k, kn = _key(self.cipher, key) or (_ffi.NULL, 0)
-        _check(_lib.sealkit_key_new(out, _INFO[self.cipher.value].id, k, kn))
+        k, kn = _key(c, key)
+        _check(_lib.sealkit_key_new(out, c[0], k, kn))
         self._key = _ffi.gc(out[0], _lib.sealkit_key_free)
 
     def _ptr(self):
@@ -185,41 +229,63 @@ class Key:
     def __exit__(self, *exc):
         self.close()
 
+    # seal and open are the hot paths: each makes one call into the C
+    # library, and every check that guards memory stays (the helper's).
     def seal(self, data) -> bytearray:
         """As seal(), with this key."""
-        k = self._ptr()
-        src, n = _in(data)
-        capacity = min(_lib.sealkit_envelope_len(n, self.cipher.block), _U32)
-        return _call(_lib.sealkit_seal, (k, src, n), capacity)
+        k = self._key
+        if k is None:
+            self._ptr()
+        if type(data) is bytes:  # longer than 32 bits: no room below
+            src, n = data, len(data)
+        else:
+            src, n = _in(data)
+        b = self._block
+        room = (n + b - 1) // b * b + 1
+        if room > _U32:
+            raise CapacityError()
+        out = bytearray(room)
+        r = _key_call(k, 1, src, n, _from_buffer(out), room)
+        if r < 0:
+            _fail(r)
+        return out
 
     def open(self, envelope) -> bytearray:
         """As open(), with this key."""
-        k = self._ptr()
-        src, n = _in(envelope, "envelope")
-        return _call(_lib.sealkit_open, (k, src, n), n)
+        k = self._key
+        if k is None:
+            self._ptr()
+        if type(envelope) is bytes and len(envelope) <= _U32:
+            src, n = envelope, len(envelope)
+        else:
+            src, n = _in(envelope, "envelope")
+        out = bytearray(n or 1)
+        r = _key_call(k, 0, src, n, _from_buffer(out), n)
+        if r < 0:
+            _fail(r)
+        del out[r:]
+        return out
 
-    def _into(self, fn, data, out) -> int:
+    def _into(self, sealing, data, out) -> int:
         k = self._ptr()
         src, n = _in(data)
-        dst, capacity = _out(out)
-        # The library reads its input while it writes: overlapping buffers
-        # would give a wrong envelope or plaintext, with no error.
-        a, b = int(_ffi.cast("uintptr_t", src)), int(_ffi.cast("uintptr_t", dst))
-        if n and capacity and a < b + capacity and b < a + n:
-            raise BufferLayoutError(message="out overlaps the input: give out memory of its own")
-        length = _ffi.new("uint32_t *", capacity)
-        _check(fn(k, src, n, dst, length))
-        return length[0]
+        dst, room = _out(out)
+        # The library reads its input while it writes: the helper refuses an
+        # out that overlaps the input, which would give wrong bytes and no error.
+        r = _key_call(k, sealing, src, n, dst, room)
+        if r < 0:
+            _fail(r)
+        return r
 
     def seal_into(self, data, out) -> int:
         """Seals data into the writable buffer `out`; the envelope's length.
         Nothing is written when it fails (CapacityError when out is short)."""
-        return self._into(_lib.sealkit_seal, data, out)
+        return self._into(1, data, out)
 
     def open_into(self, envelope, out) -> int:
         """Opens an envelope into `out` (len(envelope) bytes of room); the
         plaintext's length."""
-        return self._into(_lib.sealkit_open, envelope, out)
+        return self._into(0, envelope, out)
 
     def sealer(self, total=None) -> "Stream":
         """A stream sealing `total` bytes; None: of unknown length (see Stream)."""
@@ -269,14 +335,25 @@ class Stream:
         """The output for the next chunk of input."""
         s = self._ptr("update()")
         src, n = _in(data)
-        return _call(_lib.sealkit_stream_update, (s, src, n), n + _lib.SEALKIT_STREAM_EXTRA)
+        room = n + _EXTRA
+        out = bytearray(room)
+        r = _lib.py_stream_update(s, src, n, _from_buffer(out), min(room, _U32))
+        if r < 0:
+            _fail(r)
+        del out[r:]
+        return out
 
     def final(self) -> bytearray:
         """The output's last bytes; checks the length (and when opening, the
         pad count). The stream is finished after it, failed or not."""
         s = self._ptr("final()")
         self._finished = True
-        return _call(_lib.sealkit_stream_final, (s,), _lib.SEALKIT_STREAM_EXTRA)
+        out = bytearray(_EXTRA)
+        r = _lib.py_stream_final(s, _from_buffer(out), _EXTRA)
+        if r < 0:
+            _fail(r)
+        del out[r:]
+        return out
 
     @property
     def first_byte(self) -> int:
