@@ -11,6 +11,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <utility>
+
 #include "cli.h"
 #include "files.h"
 
@@ -52,7 +54,7 @@ void refuse_terminal(const std::string &path, const OutputRules &rules) {
 }
 
 Output::Output(const std::string &path, OutputRules rules)
-    : name_(is_stdio(path) ? "standard output" : path), rules_(rules) {
+    : name_(is_stdio(path) ? "standard output" : path), rules_(std::move(rules)) {
     if (is_stdio(path))
         direct(STDOUT_FILENO, false);
     else
