@@ -17,12 +17,14 @@ cmd_demo() {
     scripts/demo.sh build/release
 }
 
-#: test: build and run every test: ASan+UBSan, Release, Release with a shared
-#:   libsealkit, ThreadSanitizer, then each fuzzer for FUZZ_SECONDS (30) on its
+#: test: build and run every test: the WebAssembly module, then ASan+UBSan,
+#:   Release, Release with a shared libsealkit, ThreadSanitizer, then each fuzzer for FUZZ_SECONDS (30) on its
 #:   corpus, then lint; CLUSTER_TESTS=0 leaves out the RabbitMQ cluster tests
 #:   (CI runs them in its Debian 13 root instead)
 cmd_test() {
     scripts/deps.sh full
+    # First, so that every preset's Node.js tests also run on it.
+    scripts/wasm.sh build/wasm
     cmake --workflow --preset dev
     if [[ ${CLUSTER_TESTS:-1} == 0 ]]; then
         cmake --preset release && cmake --build --preset release && ctest --preset release -LE cluster
@@ -33,6 +35,13 @@ cmd_test() {
     cmake --workflow --preset tsan
     fuzz
     lint
+}
+
+#: wasm: the WebAssembly back end of the JavaScript package, build/wasm/sealkit.wasm
+#:   (scripts/wasm.sh)
+cmd_wasm() {
+    scripts/deps.sh wasm
+    scripts/wasm.sh build/wasm
 }
 
 #: fuzz: only the fuzzers

@@ -7,6 +7,8 @@
 #     pg       base and the PostgreSQL extension's server and headers
 #     full     pg and what the sanitizer, fuzz, lint, docs and cluster runs need
 #     deb      the tools and build dependencies of the Debian packages
+#     wasm     clang for wasm32 with wasi-libc and libc++, and what fetches
+#              and configures OpenSSL's Debian source
 #     cluster  a RabbitMQ server and the MQTT clients, for scripts/cluster
 # As root, or through sudo; waits for another apt or dpkg that holds the
 # lock. Installed packages start no service and make no PostgreSQL cluster:
@@ -29,7 +31,9 @@ base_packages=(cmake ninja-build g++ gcc make pkg-config binutils libssl-dev ope
 # The PostgreSQL extension: a server (for its tests) and the headers of
 # every version the distribution has.
 pg_packages=(postgresql postgresql-server-dev-all)
-full_packages=("${pg_packages[@]}" clang clang-tidy llvm valgrind
+# The WebAssembly module (scripts/wasm.sh).
+wasm_packages=(clang lld wasi-libc libclang-rt-dev-wasm32 libc++-dev-wasm32 dpkg-dev make perl)
+full_packages=("${pg_packages[@]}" "${wasm_packages[@]}" clang-tidy llvm valgrind
                # the docs test: pip into a venv, and age for the examples that use it
                python3-venv age
                # the cluster tests: a private RabbitMQ cluster
@@ -153,6 +157,7 @@ deb_deps() {
 case ${1:-base} in
     base | pg | full) deps "${1:-base}" ;;
     deb) deb_deps ;;
+    wasm) install_missing "${wasm_packages[@]}" nodejs ;;
     cluster) install_missing rabbitmq-server mosquitto-clients ;;
     *) sed -n '3,/^set -euo/p' "$0" | sed '$d; s/^# \{0,1\}//' >&2; exit 2 ;;
 esac

@@ -30,6 +30,8 @@
 set -euo pipefail
 here=$(cd "$(dirname "$0")/../.." && pwd)
 . "$here/scripts/roots/roots.sh"
+log_name=cross
+. "$here/scripts/lib.sh"
 
 declare -A triplets=([arm64]=aarch64-linux-gnu [s390x]=s390x-linux-gnu)
 # The target's side: compilers, libraries; the machine's: the emulator, the
@@ -60,27 +62,6 @@ sysroot() {
 # knows the same path.
 prefix_root=/opt/sealkit-cross
 
-# The versions of a Debian source package the archive lists, newest first.
-source_versions() {
-    apt-cache showsrc "$1" | sed -n 's/^Version: //p' | sort -Vru
-}
-
-# The newest source of a Debian source package that the mirror serves (a
-# mirror may lag behind its own index), unpacked and verified against its
-# .dsc under `dir`; prints the version, then the unpacked directory.
-debian_source() {
-    local name=$1 dir=$2 v
-    mkdir -p "$dir"
-    for v in $(source_versions "$name"); do
-        if (cd "$dir" && rm -rf ./* && apt-get source -qq "$name=$v" >/dev/null); then
-            echo "$v"
-            ls -d "$dir"/"$name"-*/ | head -1
-            return 0
-        fi
-    done
-    return 1
-}
-
 # The target's libssl, libcrypto, libmosquitto and GoogleTest, built from
 # Debian's sources with the cross compiler into $prefix_root/TRIPLET, static;
 # kept while the sources' versions stay the same. Prints what it built, for
@@ -88,8 +69,6 @@ debian_source() {
 built_prefix() {
     local arch=$1 t=${triplets[$1]} log=$2
     local prefix=$prefix_root/$t src=/var/cache/sealkit-cross-src/$1
-    # Source lines beside the binary ones, from the same mirror.
-    sed -n 's/^deb \(.*\)$/deb-src \1/p' /etc/apt/sources.list >/etc/apt/sources.list.d/sealkit-src.list
     apt-get update -qq >>"$log" 2>&1
     apt_install dpkg-dev googletest >>"$log" 2>&1 || return 1
     # The key of what is built: the source versions the archive lists.

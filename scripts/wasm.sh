@@ -1,0 +1,58 @@
+#!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
+# The WebAssembly back end of the JavaScript package: sealkit/sealkit.cpp,
+# the same source as every other back end, built for wasm32 with Debian's
+# clang and wasi-libc, into OUT/sealkit.wasm:
+#   scripts/wasm.sh [OUT]   (build/wasm)
+# libcrypto's part is built from OpenSSL's Debian source (fetched once into
+# OUT/src): its AES with the constant-time C path (OPENSSL_AES_CONST_TIME),
+# its CBC mode and its Blowfish, under headers from its own Configure for a
+# 32-bit target without assembler, threads, sockets or modules. sealkit.cpp
+# reaches them through wasm/include's EVP and pthread (see there). The
+# module imports nothing, so it instantiates in any runtime without a shim,
+# and exports its memory, malloc, free and the functions sealkit.h declares.
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+cd "$root"
+log_name=wasm
+. scripts/lib.sh
+out=$(realpath -m "${1:-build/wasm}")
+mkdir -p "$out/obj"
+
+ossl=$(ls -d "$out"/src/openssl-*/ 2>/dev/null | head -1 || true)
+if [[ -z $ossl || ! -f $ossl/include/openssl/configuration.h ]]; then
+    got=$(debian_source openssl "$out/src")
+    ossl=$(tail -1 <<<"$got")
+    echo "OpenSSL $(head -1 <<<"$got") (Debian's source) for wasm32"
+    (cd "$ossl" && ./Configure linux-generic32 no-asm no-threads no-sock no-module no-shared no-dso \
+        no-tests no-ui-console no-afalgeng no-engine no-async no-secure-memory &&
+        make include/openssl/configuration.h include/openssl/opensslv.h include/openssl/crypto.h) \
+        >"$out/configure.log" 2>&1 || { tail -20 "$out/configure.log"; exit 1; }
+fi
+
+cc=(clang --target=wasm32-wasi -O2 -DNDEBUG -ffunction-sections -fdata-sections)
+libcrypto=(crypto/aes/aes_core.c crypto/aes/aes_cbc.c crypto/aes/aes_ecb.c crypto/modes/cbc128.c
+           crypto/bf/bf_skey.c crypto/bf/bf_enc.c crypto/mem_clr.c)
+objs=()
+for f in "${libcrypto[@]}"; do
+    o=$out/obj/$(basename "$f" .c).o
+    "${cc[@]}" -DOPENSSL_AES_CONST_TIME -I"$ossl/include" -I"$ossl" -c "$ossl/$f" -o "$o"
+    objs+=("$o")
+done
+"${cc[@]}" -Wall -Wextra -Werror -Wno-deprecated-declarations -Iwasm/include -I"$ossl/include" \
+    -c wasm/evp_lite.c -o "$out/obj/evp_lite.o"
+"${cc[@]}" -std=c++20 -fno-exceptions -fno-rtti -Wall -Wextra -Werror -Iwasm/include \
+    -I"$ossl/include" -Isealkit -c sealkit/sealkit.cpp -o "$out/obj/sealkit.o"
+objs+=("$out/obj/evp_lite.o" "$out/obj/sealkit.o")
+
+# The functions sealkit.h declares (not its inline ones), and the allocator
+# the JavaScript side places its buffers with.
+exports=(malloc free)
+exports+=($(grep -E '^(SEALKIT_NODISCARD |void )' sealkit/sealkit.h | grep -v static |
+            grep -oE '(CRYPTO[A-Za-z0-9_]*|sealkit_[a-z_]+)\(' | tr -d '('))
+"${cc[@]}" -nostartfiles -Wl,--no-entry -Wl,--gc-sections -Wl,--strip-all \
+    "${exports[@]/#/-Wl,--export=}" "${objs[@]}" -o "$out/sealkit.wasm"
+imports=$(node -e "const m = new WebAssembly.Module(require('fs').readFileSync('$out/sealkit.wasm'));
+                   console.log(WebAssembly.Module.imports(m).map((i) => i.module + '.' + i.name).join(' '))")
+[[ -z $imports ]] || { echo "wasm: the module imports $imports; it must import nothing" >&2; exit 1; }
+echo "$out/sealkit.wasm: $(stat -c %s "$out/sealkit.wasm") bytes, $(gzip -9c "$out/sealkit.wasm" | wc -c) gzipped, no imports"
