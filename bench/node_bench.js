@@ -2,8 +2,11 @@
 // SPDX-License-Identifier: MIT
 // The Node.js package side by side with node:crypto doing the same AES-CBC
 // work (zero IV, zero completion, a 32-byte key), with the C library's own
-// keyed call (from sealkit_bench), and its async form on two threads.
-// Prints a Markdown table.
+// keyed call (from sealkit_bench), and its async form on two threads; then
+// the longest turn of the event loop while one async call runs, at 256 MiB
+// and 1 GiB. Prints Markdown tables. SEALKIT_BACKEND=wasm measures the
+// WebAssembly back end (its async form is on the main thread, a slice per
+// turn, so two calls do not overlap).
 //   SEALKIT_NODE_DIR=build/release/node bench/node_bench.js build/release/bench/sealkit_bench
 'use strict';
 const crypto = require('node:crypto');
@@ -73,9 +76,38 @@ async function main() {
   const both = Number(process.hrtime.bigint() - t) / 1e6;
   rows.push(['sealAsync, 2 x 64 MiB, ms', `together ${both.toFixed(0)}`, `in a row ${serial.toFixed(0)}`, (both / serial).toFixed(2) + 'x']);
 
+  console.log(`back end: ${sealkit.backend}`);
   console.log('| case | sealkit | peer | ratio |');
   console.log('|---|---|---|---|');
   for (const r of rows) console.log(`| ${r.join(' | ')} |`);
+  big.length = 0;
+
+  console.log('\n| async call | time | longest turn of the event loop |');
+  console.log('|---|---|---|');
+  for (const [cipher, mib] of [['aes-cbc', 256], ['blowfish', 256], ['blowfish', 1024]]) {
+    const r = await longestTurn(cipher, Buffer.alloc(mib << 20, 1));
+    console.log(`| ${cipher} sealAsync, ${mib} MiB | ${r.ms.toFixed(0)} ms | ${r.gap.toFixed(1)} ms |`);
+  }
+}
+
+// The time of one sealAsync of `data`, and the longest the event loop went
+// without running a timer meanwhile (timers every millisecond).
+async function longestTurn(cipher, data) {
+  const key = new sealkit.Key(cipher, KEY);
+  let last = performance.now(), gap = 0;
+  const tick = setInterval(() => {
+    const now = performance.now();
+    gap = Math.max(gap, now - last);
+    last = now;
+  }, 1);
+  const t = performance.now();
+  last = t;
+  await key.sealAsync(data);
+  const ms = performance.now() - t;
+  gap = Math.max(gap, performance.now() - last);
+  clearInterval(tick);
+  key.close();
+  return { ms, gap };
 }
 
 main();

@@ -14,6 +14,9 @@ export const ciphers: readonly Cipher[];
 export const constants: Readonly<Record<string, number>>;
 /** The C library's version. */
 export const version: string;
+/** The back end in use: the native addon, or the C library built for WebAssembly
+ * (SEALKIT_BACKEND=native|wasm forces one). */
+export const backend: 'native' | 'wasm';
 
 /** A failed call. `result` is the C library's result code (0 for a closed Key or stream).
  * ERR_SEALKIT_INTERNAL: a result the library does not list, a fault of this package. */
@@ -31,6 +34,7 @@ export class SealkitError extends Error {
     | 'ERR_SEALKIT_LENGTH'
     | 'ERR_SEALKIT_CLOSED'
     | 'ERR_SEALKIT_INTERNAL';
+  /** ERR_INVALID_STATE (a TypeError): an async call's input resized, transferred or detached while it was read. */
 }
 
 /** key: none for 'builtin', at least 16 bytes otherwise. */

@@ -11,20 +11,53 @@ const path = require('node:path');
 const { Transform, Readable } = require('node:stream');
 const { pipeline } = require('node:stream/promises');
 
-// Built when the package was installed. npm 12 and later build it only
-// for packages the project approved.
-const native = (() => {
-  try {
-    return require('./build/Release/sealkit.node');
-  } catch (e) {
-    if (e.code !== 'MODULE_NOT_FOUND') throw e;
-    const err = new Error('sealkit: the native addon was not built when the package was installed. ' +
-      'npm 12 and later run install scripts only for approved packages: ' +
-      'npm install-scripts approve sealkit && npm rebuild sealkit');
-    err.code = 'ERR_SEALKIT_NOT_BUILT';
-    throw err;
+// An async call's input is copied when the call is made up to kCopySlice
+// bytes; a larger one a slice per turn of the event loop, each taking about
+// kTurnMs.
+const kCopySlice = 8 << 20;
+const kTurnMs = 8;
+
+// The back end: the native addon when it was built (when the package was
+// installed; npm 12 and later build it only for packages the project
+// approved) and loads, else sealkit.wasm, the same C library built for
+// WebAssembly. SEALKIT_BACKEND=native or wasm forces one.
+function loadBackend() {
+  const want = process.env.SEALKIT_BACKEND || '';
+  if (!['', 'native', 'wasm'].includes(want)) {
+    const e = new Error(`sealkit: SEALKIT_BACKEND=${want}: it must be native, wasm, or unset`);
+    e.code = 'ERR_SEALKIT_BACKEND';
+    throw e;
   }
-})();
+  if (want !== 'wasm') {
+    try {
+      return { backend: 'native', native: require('./build/Release/sealkit.node') };
+    } catch (err) {
+      if (err.code !== 'MODULE_NOT_FOUND' && err.code !== 'ERR_DLOPEN_FAILED') throw err;
+      if (want === 'native') {
+        const e = new Error(err.code === 'MODULE_NOT_FOUND'
+          ? 'sealkit: SEALKIT_BACKEND=native, but the native addon was not built when the package was ' +
+            'installed. npm 12 and later run install scripts only for approved packages: ' +
+            'npm install-scripts approve sealkit && npm rebuild sealkit'
+          : `sealkit: SEALKIT_BACKEND=native, but the native addon does not load: ${err.message}`);
+        e.code = 'ERR_SEALKIT_NOT_BUILT';
+        e.cause = err;
+        throw e;
+      }
+    }
+  }
+  const bytes = fs.readFileSync(path.join(__dirname, 'sealkit.wasm'));
+  const instance = new WebAssembly.Instance(new WebAssembly.Module(bytes), {});
+  return {
+    backend: 'wasm',
+    native: require('./lib/wasm.js')(instance, {
+      alloc: Buffer.allocUnsafe,
+      later: () => new Promise(setImmediate),
+      copyAtOnce: kCopySlice,
+      turnMs: kTurnMs,
+    }),
+  };
+}
+const { backend, native } = loadBackend();
 
 // The C library's ciphers by name, its constants (as zlib.constants), and
 // a Node-style code for each of its result codes.
@@ -48,6 +81,12 @@ class SealkitError extends Error {
   }
 }
 native.init(SealkitError);
+
+function changedInput() {
+  const e = new TypeError('The input was resized, transferred or detached during the call');
+  e.code = 'ERR_INVALID_STATE';
+  return e;
+}
 
 function typeError(name, value) {
   const got = value === undefined || value === null ? String(value) : `type ${typeof value}`;
@@ -161,6 +200,8 @@ function totalOf(options) {
 class Key {
   #k;
   #c;
+  #copying = false;
+  #closeAfter = false;
 
   constructor(cipher, key) {
     this.cipher = cipher;
@@ -168,26 +209,32 @@ class Key {
     this.#k = new native.NativeKey(this.#c.id, key);
   }
 
+  // The addon's key, unless an async call is still copying its input.
+  get #ready() {
+    if (this.#copying) throw new SealkitError(constants.SEALKIT_ERR_BUSY);
+    return this.#k;
+  }
+
   seal(data) {
     checkBytes(data, 'data');
-    return sealed((out) => this.#k.sealInto(data, out, 0), this.#c, data);
+    return sealed((out) => this.#ready.sealInto(data, out, 0), this.#c, data);
   }
 
   open(envelope) {
     checkBytes(envelope, 'envelope');
-    return opened((out) => this.#k.openInto(envelope, out, 0), envelope);
+    return opened((out) => this.#ready.openInto(envelope, out, 0), envelope);
   }
 
   sealInto(data, out, offset = 0) {
     checkBytes(data, 'data');
     checkBytes(out, 'out');
-    return this.#k.sealInto(data, out, offset);
+    return this.#ready.sealInto(data, out, offset);
   }
 
   openInto(envelope, out, offset = 0) {
     checkBytes(envelope, 'envelope');
     checkBytes(out, 'out');
-    return this.#k.openInto(envelope, out, offset);
+    return this.#ready.openInto(envelope, out, offset);
   }
 
   sealAsync(data) {
@@ -201,26 +248,65 @@ class Key {
   #async(method, value, name) {
     try {
       checkBytes(value, name);
+      if (this.#copying) throw new SealkitError(constants.SEALKIT_ERR_BUSY);
+      if (backend === 'native' && value.byteLength > kCopySlice) return this.#copyThen(method, value);
       return this.#k[method](value);
     } catch (e) {
       return Promise.reject(e);
     }
   }
 
+  // The addon copies an async call's input on the event loop before its
+  // worker runs, since JavaScript may change or free it meanwhile. A large
+  // input is copied here instead, kCopySlice bytes per turn of the loop, into
+  // a Buffer only this call holds, which the addon then takes as it is. The
+  // Key is busy meanwhile, as during the call itself.
+  async #copyThen(method, value) {
+    const view = ArrayBuffer.isView(value) ? new Uint8Array(value.buffer, value.byteOffset, value.byteLength)
+      : new Uint8Array(value);
+    const n = view.length;
+    const copy = Buffer.allocUnsafeSlow(n);
+    this.#copying = true;
+    try {
+      // Slices sized to take about kTurnMs each: a fresh page costs more
+      // than a copied one, and machines differ.
+      for (let at = 0, step = 1 << 20; at < n;) {
+        if (view.length !== n) throw changedInput();
+        const t = performance.now();
+        copy.set(view.subarray(at, at + step), at);
+        at += step;
+        const ms = performance.now() - t;
+        if (ms < kTurnMs / 2 && step < kCopySlice) step *= 2;
+        else if (ms > kTurnMs && step > 65536) step /= 2;
+        await new Promise(setImmediate);
+      }
+      if (view.length !== n) throw changedInput();
+    } catch (e) {
+      copy.fill(0);
+      throw e;
+    } finally {
+      this.#copying = false;
+    }
+    const settled = this.#k[method](copy, true);
+    if (this.#closeAfter) this.#k.close(); // the addon waits for the call
+    return settled;
+  }
+
   // A Transform that seals what is written to it; `total` omitted: of
   // unknown length (then firstByte, after 'finish', goes at offset 0).
   sealer(options) {
-    return new SealkitStream(this.#k.stream(constants.SEALKIT_SEAL, totalOf(options)), true);
+    return new SealkitStream(this.#ready.stream(constants.SEALKIT_SEAL, totalOf(options)), true);
   }
 
   // A Transform that opens the envelope written to it.
   opener(options) {
-    return new SealkitStream(this.#k.stream(constants.SEALKIT_OPEN, totalOf(options)), false);
+    return new SealkitStream(this.#ready.stream(constants.SEALKIT_OPEN, totalOf(options)), false);
   }
 
   // Wipes and frees the key schedule (after the call in flight, if any).
   close() {
-    this.#k.close();
+    if (this.#copying) this.#closeAfter = true;
+    else this.#k.close();
   }
 
   [Symbol.dispose ?? Symbol.for('nodejs.dispose')]() {
@@ -333,4 +419,5 @@ module.exports = {
   ciphers: Object.freeze(Object.keys(CIPHERS)),
   constants,
   version: native.version,
+  backend,
 };

@@ -1,9 +1,10 @@
 // SPDX-License-Identifier: MIT
-// Packs the addon into node/sealkit-VERSION.tgz, a tarball that builds
-// offline: the library's source goes into deps/, and node-addon-api (from
-// wherever Node resolves it: Debian's package or the npm registry's) into
-// node_modules/. The version is the library's, read from sealkit.h, where
-// CMake reads it too.
+// Packs the package into node/sealkit-VERSION.tgz, a tarball that installs
+// offline: the library's source goes into deps/ for the native addon, and
+// node-addon-api (from wherever Node resolves it: Debian's package or the
+// npm registry's) into node_modules/; sealkit.wasm, the WebAssembly back
+// end, comes from SEALKIT_WASM or build/wasm (./build.sh wasm). The version
+// is the library's, read from sealkit.h, where CMake reads it too.
 'use strict';
 const { execFileSync } = require('node:child_process');
 const fs = require('node:fs');
@@ -16,11 +17,17 @@ const header = fs.readFileSync(path.join(lib, 'sealkit.h'), 'utf8');
 const version = ['MAJOR', 'MINOR', 'PATCH']
   .map((part) => header.match(new RegExp(`^#define SEALKIT_VERSION_${part} (\\d+)$`, 'm'))[1])
   .join('.');
+const wasm = process.env.SEALKIT_WASM || path.join(here, '..', 'build', 'wasm', 'sealkit.wasm');
+if (!fs.existsSync(wasm)) {
+  console.error(`pack: no ${wasm}: build it first (./build.sh wasm), or name it in SEALKIT_WASM`);
+  process.exit(1);
+}
 const stage = fs.mkdtempSync(path.join(os.tmpdir(), 'sealkit-pack-'));
 try {
-  for (const f of ['index.js', 'index.d.ts', 'binding.gyp', 'src']) {
+  for (const f of ['index.js', 'index.d.ts', 'binding.gyp', 'src', 'lib', 'scripts/install.js']) {
     fs.cpSync(path.join(here, f), path.join(stage, f), { recursive: true });
   }
+  fs.copyFileSync(wasm, path.join(stage, 'sealkit.wasm'));
   fs.mkdirSync(path.join(stage, 'deps', 'sealkit'), { recursive: true });
   for (const f of ['sealkit.cpp', 'sealkit.h']) {
     fs.copyFileSync(path.join(lib, f), path.join(stage, 'deps', 'sealkit', f));

@@ -125,7 +125,9 @@ void refuse_overlap(Napi::Env env, const Bytes &in, const Bytes &out) {
 }
 
 // A copy of an async call's input, which JavaScript may change, resize,
-// transfer or free while the worker thread reads it. Wiped when it may hold
+// transfer or free while the worker thread reads it: taken here, or, for a
+// large input, taken by index.js a slice per turn of the event loop into a
+// Buffer that only it holds, and adopted here. Wiped when it may hold
 // plaintext.
 class InputCopy {
   public:
@@ -134,8 +136,20 @@ class InputCopy {
     InputCopy &operator=(const InputCopy &) = delete;
     ~InputCopy() {
         if (bytes_.data == &g_empty) return;
-        if (secret_) OPENSSL_cleanse(bytes_.data, bytes_.size);
-        delete[] bytes_.data;
+        wipe();
+        if (adopted_.IsEmpty()) delete[] bytes_.data;
+    }
+    // Wipes a copy that may hold plaintext: on the worker thread once the
+    // call is done, so that a large one costs the event loop nothing.
+    void wipe() {
+        if (secret_ && bytes_.size > 0) OPENSSL_cleanse(bytes_.data, bytes_.size);
+        secret_ = false;
+    }
+    // Holds `v`, a Buffer no other code can reach, instead of copying it.
+    void adopt(const Napi::Value &v, const Bytes &from, bool secret) {
+        secret_ = secret;
+        adopted_ = Napi::Persistent(v.As<Napi::Object>());
+        bytes_ = from.size > 0 ? from : Bytes{&g_empty, 0};
     }
     void take(Napi::Env env, const Bytes &from, bool secret) {
         secret_ = secret;
@@ -153,6 +167,7 @@ class InputCopy {
   private:
     Bytes bytes_{&g_empty, 0};
     bool secret_ = false;
+    Napi::ObjectReference adopted_;
 };
 
 // seal(cipher, data, key, out) and open(cipher, envelope, key, out): the
@@ -180,7 +195,7 @@ class Key;
 // is held by a reference until then.
 class KeyWorker : public Napi::AsyncWorker {
   public:
-    KeyWorker(Napi::Env env, Key *key, Napi::Object self, Napi::Value in, bool sealing);
+    KeyWorker(Napi::Env env, Key *key, Napi::Object self, Napi::Value in, bool sealing, bool adopt);
     Napi::Promise promise() { return {Env(), promise_}; }
 
   protected:
@@ -275,7 +290,9 @@ class Key : public Napi::ObjectWrap<Key> {
     Napi::Value async(const Napi::CallbackInfo &info) {
         Napi::Env env = info.Env();
         ready(env);
-        auto *w = new KeyWorker(env, this, Value(), info[0], sealing);
+        // A second argument of true: the input is index.js's own copy.
+        auto *w = new KeyWorker(env, this, Value(), info[0], sealing,
+                                info[1].IsBoolean() && info[1].As<Napi::Boolean>().Value());
         busy_ = true;
         w->Queue();
         return w->promise();
@@ -300,7 +317,8 @@ class Key : public Napi::ObjectWrap<Key> {
     bool busy_ = false, closing_ = false;
 };
 
-KeyWorker::KeyWorker(Napi::Env env, Key *key, Napi::Object self, Napi::Value in, bool sealing)
+KeyWorker::KeyWorker(Napi::Env env, Key *key, Napi::Object self, Napi::Value in, bool sealing,
+                     bool adopt)
     : Napi::AsyncWorker(env, "sealkit"),
       key_(key),
       self_(Napi::Persistent(self)),
@@ -310,7 +328,10 @@ KeyWorker::KeyWorker(Napi::Env env, Key *key, Napi::Object self, Napi::Value in,
     const Bytes from = bytes(in, sealing ? "data" : "envelope");
     len32(env, from.size);
     auto out = Napi::Buffer<uint8_t>::New(env, out_len(env, key->cipher(), sealing, from));
-    in_.take(env, from, sealing);
+    if (adopt && in.IsBuffer())
+        in_.adopt(in, from, sealing);
+    else
+        in_.take(env, from, sealing);
     out_ = {out.Data(), out.Length()};
     out_ref_ = Napi::Persistent(out.As<Napi::Object>());
 }
@@ -318,6 +339,7 @@ KeyWorker::KeyWorker(Napi::Env env, Key *key, Napi::Object self, Napi::Value in,
 void KeyWorker::Execute() {
     const size_t room = out_.size;
     rc_ = key_->run(sealing_, in_.bytes(), out_);
+    in_.wipe();
     // An opened plaintext is a view of the Buffer's first bytes: nothing
     // else (the pad, the byte the library does not write, or a failed
     // call's bytes) stays readable behind it through .buffer.

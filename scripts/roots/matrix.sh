@@ -23,8 +23,13 @@
 #              installed with apt as the README says, tried by debian/tests
 #              and by the docs test against the installed packages; then
 #              removed. Downloaded packages are kept in NAME.apt.
-#   NAME.node  the Node.js package, packed and installed offline in a fresh
-#              copy that has only Debian's Node.js packages and libssl-dev.
+#   NAME.node  the Node.js package, packed (with the NAME.work's
+#              sealkit.wasm) and installed offline in a fresh copy that has
+#              only Debian's Node.js packages, libssl-dev and a compiler: it
+#              builds the native addon;
+#   NAME.bare  the same tarball installed offline in a fresh copy with
+#              Debian's nodejs and npm (no recommends) and no compiler: it
+#              uses the WebAssembly back end, and its tests pass there.
 # One line per leg; the exit status is non-zero when any leg fails.
 # Needs root (debootstrap, chroot, mount namespaces).
 set -euo pipefail
@@ -39,6 +44,9 @@ leg() {
     mkdir -p build
     # The full set: what each distribution calls its packages is part of the check.
     ./build.sh deps full >"$log" 2>&1 || { tail -30 "$log"; echo "MATRIX deps failed"; return 1; }
+    # The WebAssembly module from this distribution's OpenSSL source, so that
+    # the Node.js tests run on it too.
+    scripts/wasm.sh build/wasm >>"$log" 2>&1 || { tail -30 "$log"; echo "MATRIX wasm failed"; return 1; }
     local rc=0
     # The release workflow, the cluster tests included: each distribution's
     # RabbitMQ is the one its users meet first.
@@ -101,31 +109,46 @@ packages() {
     echo "PACKAGES ok, installed, docs ok"
 }
 
-# The Node.js package as a user gets it: packed, then installed offline in a
-# new project, in a root that has Debian's Node.js packages and libssl-dev
-# and nothing of this project's; the Node tests run against that install.
-node_tarball() {
-    cd "$1"
-    local log=build/node.log project
+# The Node.js package as a user gets it, installed offline in a new project
+# in a root that has Debian's Node.js packages and nothing of this
+# project's, and the package's tests run against that install; one line.
+#   native: with libssl-dev and a compiler; packs the tarball first (with
+#           NAME.work's sealkit.wasm in build/wasm), and the addon is built;
+#   bare:   that tarball with nodejs and npm alone (no recommends, no
+#           compiler): the install still succeeds, says why in one line, and
+#           uses the WebAssembly back end; build/sealkit, the command from
+#           NAME.work, is there for the envelopes to match.
+node_leg() {
+    local kind=$1 log=build/node-$1.log project
+    cd "$2"
     mkdir -p build
     project=$(mktemp -d)
+    local packages=(nodejs npm) env=() tests=(tests/node/sealkit.test.js) want=native
+    if [[ $kind == native ]]; then
+        packages+=(node-gyp node-addon-api libnode-dev libssl-dev g++ make python3)
+    else
+        env=(SEALKIT_TOOL="$2/build/sealkit")
+        tests+=(tests/node/wasm.test.js)
+        want=wasm
+    fi
     if ! { apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq \
-               --no-install-recommends nodejs npm node-gyp node-addon-api libnode-dev libssl-dev \
-               g++ make python3 &&
-           node node/scripts/pack.js &&
+               --no-install-recommends "${packages[@]}" &&
+           { [[ $kind == native ]] || ! command -v cc c++ gcc g++ >/dev/null; } &&
+           { [[ $kind == bare ]] || node node/scripts/pack.js; } &&
            (cd "$project" && npm init -y >/dev/null &&
-                npm install --offline --no-audit --no-fund "$1"/node/sealkit-*.tgz &&
+                npm install --offline --no-audit --no-fund --foreground-scripts "$2"/node/sealkit-*.tgz &&
                 # npm 12 and later build it only once the project approves it.
-                if npm install-scripts ls >/dev/null 2>&1; then
+                if [[ $kind == native ]] && npm install-scripts ls >/dev/null 2>&1; then
                     npm install-scripts approve sealkit && npm rebuild --offline sealkit
-                fi) &&
-           SEALKIT_NODE_DIR=$project/node_modules/sealkit node --test tests/node/sealkit.test.js; } \
+                fi &&
+                node -e "process.exit(require('sealkit').backend === '$want' ? 0 : 1)") &&
+           env "${env[@]}" SEALKIT_NODE_DIR="$project/node_modules/sealkit" node --test "${tests[@]}"; } \
         >"$log" 2>&1; then
         tail -40 "$log"
-        echo "NODE FAILED"
+        echo "NODE $kind FAILED"
         return 1
     fi
-    echo "NODE ok"
+    echo "NODE $kind ok$(grep -m1 '^sealkit: ' "$log" | sed 's/^/: /')"
 }
 
 # The tests in NAME.work, then the packages in a fresh NAME.pkg; one line.
@@ -143,8 +166,18 @@ root_leg() {
     rm -rf "$root.pkg"
     copy_root "$root" "$root.node" fresh
     clone_into "$root.node"
-    node=$(APT_ARCHIVES=$root.apt in_root "$root.node" bash /src/scripts/roots/matrix.sh --node /src) || rc=1
-    rm -rf "$root.node"
+    mkdir -p "$root.node/src/build/wasm"
+    cp "$root.work/src/build/wasm/sealkit.wasm" "$root.node/src/build/wasm/" 2>/dev/null || true
+    node=$(APT_ARCHIVES=$root.apt in_root "$root.node" bash /src/scripts/roots/matrix.sh --node native /src) ||
+        rc=1
+    copy_root "$root" "$root.bare" fresh
+    clone_into "$root.bare"
+    mkdir -p "$root.bare/src/build"
+    cp "$root.node/src/node/"sealkit-*.tgz "$root.bare/src/node/" 2>/dev/null || true
+    cp "$root.work/src/build/release/bin/sealkit" "$root.bare/src/build/sealkit" 2>/dev/null || true
+    node+=$'\n'$(APT_ARCHIVES=$root.apt in_root "$root.bare" bash /src/scripts/roots/matrix.sh --node bare /src) ||
+        rc=1
+    rm -rf "$root.node" "$root.bare"
     report "$tests" "$pkgs" "$node"
     return "$rc"
 }
@@ -162,22 +195,25 @@ report() {
     local verdict=ok
     [[ $t == *"| ok" && -n $p && $p != FAILED ]] || verdict=FAILED
     if (($# > 2)); then
-        n=$(grep '^NODE ' <<<"$3" | tail -1)
-        n=${n#NODE }
-        [[ $n == ok ]] || verdict=FAILED
-        n=" | node tarball ${n:-FAILED}"
+        local b
+        n=$(grep '^NODE native ' <<<"$3" | tail -1)
+        n=${n#NODE native }
+        b=$(grep '^NODE bare ' <<<"$3" | tail -1)
+        b=${b#NODE bare }
+        [[ $n == ok* && $b == ok* ]] || verdict=FAILED
+        n=" | node tarball ${n:-FAILED}, without a compiler ${b:-FAILED}"
     fi
     echo "${t% | *} | packages ${p:-FAILED}$n | $verdict"
 }
 
 # --leg DIR: the tests; --packages DIR [install]: the packages; --node DIR:
-# the Node.js tarball.
+# --node native|bare DIR: the Node.js tarball, with a compiler or without.
 if [[ ${1:-} == --leg ]]; then
     leg "$2"
     exit
 fi
 if [[ ${1:-} == --node ]]; then
-    node_tarball "$2"
+    node_leg "$2" "$3"
     exit
 fi
 if [[ ${1:-} == --packages ]]; then

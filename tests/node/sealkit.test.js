@@ -209,6 +209,17 @@ test('hostile callers: right bytes or a clear error, never a crash or stale memo
     assert.deepStrictEqual(await pending, plain);
   });
 
+  await t.test('a large input resized while its async call reads it: a clear error', async (t) => {
+    if (typeof ArrayBuffer.prototype.resize !== 'function') return t.skip('no resizable ArrayBuffer');
+    const n = 24 << 20; // read a slice per turn of the event loop
+    const ab = new ArrayBuffer(n, { maxByteLength: n });
+    const pending = k.sealAsync(new Uint8Array(ab));
+    assert.throws(() => k.seal(Buffer.of(1)), { code: 'ERR_SEALKIT_BUSY' });
+    ab.resize(n / 2);
+    await assert.rejects(pending, { code: 'ERR_INVALID_STATE' });
+    assert.strictEqual(k.open(k.seal(Buffer.from('after'))).toString(), 'after');
+  });
+
   await t.test('a worker that ends with async calls in flight', () => {
     const script = `const { Worker, isMainThread, parentPort, workerData } = require('node:worker_threads');
       if (isMainThread) {

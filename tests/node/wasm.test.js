@@ -1,0 +1,103 @@
+// SPDX-License-Identifier: MIT
+// The WebAssembly back end's own hostile cases, on an instance of the
+// package's sealkit.wasm this test holds (SEALKIT_NODE_DIR): what linear
+// memory keeps after calls, memory that grows under a call in progress, and
+// memory that stays flat for large inputs. sealkit.test.js runs the
+// package's whole suite on this back end as well.
+'use strict';
+
+const test = require('node:test');
+const assert = require('node:assert');
+const crypto = require('node:crypto');
+const fs = require('node:fs');
+const path = require('node:path');
+const { execFileSync } = require('node:child_process');
+
+const dir = process.env.SEALKIT_NODE_DIR;
+const bytes = fs.readFileSync(path.join(dir, 'sealkit.wasm'));
+const sealkit = require(dir);
+
+function backend() {
+  const instance = new WebAssembly.Instance(new WebAssembly.Module(bytes), {});
+  const w = require(path.join(dir, 'lib', 'wasm.js'))(instance, {
+    alloc: Buffer.allocUnsafe,
+    later: () => new Promise(setImmediate),
+    copyAtOnce: 8 << 20,
+    turnMs: 8,
+  });
+  w.init(sealkit.SealkitError);
+  const memory = () => Buffer.from(instance.exports.memory.buffer);
+  return { w, instance, memory };
+}
+
+const ids = { 'aes-ecb': 1, 'aes-cbc': 2, blowfish: 4 };
+
+test('the module imports nothing', () => {
+  assert.deepStrictEqual(WebAssembly.Module.imports(new WebAssembly.Module(bytes)), []);
+});
+
+test('no key, plaintext or envelope stays in linear memory after the calls', async () => {
+  for (const [name, id] of Object.entries(ids)) {
+    const { w, memory } = backend();
+    const key = crypto.randomBytes(32), plain = crypto.randomBytes(3000), big = crypto.randomBytes(3 << 20);
+    const env = Buffer.alloc(3100);
+    const n = w.seal(id, plain, key, env);
+    w.open(id, env.subarray(0, n), key, Buffer.alloc(3100));
+    const k = new w.NativeKey(id, key);
+    k.sealInto(plain, Buffer.alloc(3100), 0);
+    k.sealInto(big, Buffer.alloc(big.length + 17), 0);
+    await k.openAsync(await k.sealAsync(plain));
+    const s = k.stream(1, plain.length);
+    s.update(plain);
+    s.final();
+    s.close();
+    k.close();
+    const m = memory();
+    for (const [what, needle] of [['key', key.subarray(0, 16)], ['plaintext', plain.subarray(0, 32)],
+      ['large plaintext', big.subarray(1 << 20, (1 << 20) + 32)], ['envelope', env.subarray(1, 33)]]) {
+      assert.strictEqual(m.indexOf(needle), -1, `${name}: the ${what} is still in linear memory`);
+    }
+  }
+});
+
+test('memory that grows during a stream or an async call gives the right bytes', async () => {
+  const { w, instance } = backend();
+  const key = crypto.randomBytes(16), plain = crypto.randomBytes(5 << 20);
+  const want = sealkit.seal('aes-cbc', plain, key);
+  const k = new w.NativeKey(ids['aes-cbc'], key);
+  const s = k.stream(1, plain.length);
+  const parts = [];
+  for (let at = 0; at < plain.length; at += 700001) {
+    parts.push(Buffer.from(s.update(plain.subarray(at, at + 700001))));
+    instance.exports.memory.grow(4); // detaches every view of the old memory
+  }
+  parts.push(Buffer.from(s.final()));
+  s.close();
+  assert.deepStrictEqual(Buffer.concat(parts), want);
+  const pending = k.sealAsync(plain);
+  setImmediate(() => instance.exports.memory.grow(4));
+  assert.deepStrictEqual(await pending, want);
+  k.close();
+});
+
+test('memory stays flat for a large input, whatever the call', async () => {
+  const { w, instance } = backend();
+  const key = crypto.randomBytes(16), plain = Buffer.alloc(64 << 20, 7);
+  const out = Buffer.alloc(plain.length + 17);
+  w.seal(ids.blowfish, plain, key, out);
+  const k = new w.NativeKey(ids.blowfish, key);
+  await k.sealAsync(plain);
+  k.close();
+  assert.ok(instance.exports.memory.buffer.byteLength < (16 << 20),
+    `linear memory grew to ${instance.exports.memory.buffer.byteLength} bytes`);
+});
+
+test('SEALKIT_BACKEND chooses the back end, and a wrong one says so', () => {
+  const run = (value) => execFileSync(process.execPath, ['-e', `try { console.log(require(${JSON.stringify(dir)}).backend) }
+    catch (e) { console.log(e.code) }`], { env: { ...process.env, SEALKIT_BACKEND: value }, encoding: 'utf8' }).trim();
+  assert.strictEqual(run('wasm'), 'wasm');
+  assert.strictEqual(run('gpu'), 'ERR_SEALKIT_BACKEND');
+  const native = fs.existsSync(path.join(dir, 'build', 'Release', 'sealkit.node'));
+  assert.strictEqual(run('native'), native ? 'native' : 'ERR_SEALKIT_NOT_BUILT');
+  assert.strictEqual(run(''), native ? 'native' : 'wasm');
+});
