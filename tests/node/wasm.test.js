@@ -36,6 +36,33 @@ test('the module imports nothing', () => {
   assert.deepStrictEqual(WebAssembly.Module.imports(new WebAssembly.Module(bytes)), []);
 });
 
+// node:crypto's AES over the zero-completed plaintext, behind the pad count:
+// an implementation that shares nothing with the module.
+function reference(mode, key, plain) {
+  const pad = 16 - (plain.length % 16);
+  const c = crypto.createCipheriv(`aes-${key.length * 8}-${mode}`, key, mode === 'cbc' ? Buffer.alloc(16) : null);
+  c.setAutoPadding(false);
+  return Buffer.concat([Buffer.of(pad), c.update(Buffer.concat([plain, Buffer.alloc(pad % 16)])), c.final()]);
+}
+
+test('envelopes as an independent AES makes them, below and above a slice', async () => {
+  const { w } = backend();
+  for (const n of [1, 15, 16, 17, (1 << 20) - 1, 1 << 20, (1 << 20) + 1, (3 << 20) + 5]) {
+    for (const [mode, id] of [['ecb', ids['aes-ecb']], ['cbc', ids['aes-cbc']]]) {
+      const key = crypto.randomBytes([16, 24, 32][n % 3]), plain = crypto.randomBytes(n);
+      const want = reference(mode, key, plain);
+      const out = Buffer.alloc(want.length);
+      assert.strictEqual(w.seal(id, plain, key, out), want.length);
+      assert.deepStrictEqual(out, want, `${mode}, ${n} bytes, one-shot`);
+      const k = new w.NativeKey(id, key);
+      assert.deepStrictEqual(await k.sealAsync(plain), want, `${mode}, ${n} bytes, async`);
+      const back = Buffer.alloc(want.length);
+      assert.deepStrictEqual(back.subarray(0, k.openInto(want, back, 0)), plain, `${mode}, ${n} bytes, opened`);
+      k.close();
+    }
+  }
+});
+
 test('no key, plaintext or envelope stays in linear memory after the calls', async () => {
   for (const [name, id] of Object.entries(ids)) {
     const { w, memory } = backend();
