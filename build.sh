@@ -17,12 +17,14 @@ cmd_demo() {
     scripts/demo.sh build/release
 }
 
-#: test: build and run every test: the WebAssembly module, then ASan+UBSan,
+#: test: build and run every test: the WebAssembly module (and, in Release, the
+#:   browser test in Debian's Chromium), then ASan+UBSan,
 #:   Release, Release with a shared libsealkit, ThreadSanitizer, then each fuzzer for FUZZ_SECONDS (30) on its
 #:   corpus, then lint; CLUSTER_TESTS=0 leaves out the RabbitMQ cluster tests
 #:   (CI runs them in its Debian 13 root instead)
 cmd_test() {
     scripts/deps.sh full
+    scripts/deps.sh browser
     # First, so that every preset's Node.js tests also run on it.
     scripts/wasm.sh build/wasm
     cmake --workflow --preset dev

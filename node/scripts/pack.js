@@ -24,8 +24,12 @@ if (!fs.existsSync(wasm)) {
 }
 const stage = fs.mkdtempSync(path.join(os.tmpdir(), 'sealkit-pack-'));
 try {
-  for (const f of ['index.js', 'index.d.ts', 'binding.gyp', 'src', 'lib', 'scripts/install.js']) {
+  for (const f of ['index.js', 'index.d.ts', 'browser.mjs', 'binding.gyp', 'src', 'lib', 'scripts/install.js']) {
     fs.cpSync(path.join(here, f), path.join(stage, f), { recursive: true });
+  }
+  for (const m of ['wasm', 'api']) {
+    execFileSync(process.execPath, [path.join(here, 'scripts', 'esm.js'), path.join(here, 'lib', `${m}.js`),
+      path.join(stage, 'lib', `${m}.mjs`)], { stdio: 'inherit' });
   }
   fs.copyFileSync(wasm, path.join(stage, 'sealkit.wasm'));
   fs.mkdirSync(path.join(stage, 'deps', 'sealkit'), { recursive: true });
