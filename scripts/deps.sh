@@ -10,8 +10,9 @@
 #     wasm     clang for wasm32 with wasi-libc and libc++, and what fetches
 #              and configures OpenSSL's Debian source
 #     cluster  a RabbitMQ server and the MQTT clients, for scripts/cluster
-#     browser  Debian's Chromium, and playwright-core from npm into build/npm,
-#              for the browser test (no browser is downloaded)
+#     browser  Debian's Chromium, and playwright-core and @noble/ciphers from
+#              npm into build/npm, for the browser test and the benchmark
+#              (no browser is downloaded)
 # As root, or through sudo; waits for another apt or dpkg that holds the
 # lock. Installed packages start no service and make no PostgreSQL cluster:
 # the tests start their own servers.
@@ -163,8 +164,9 @@ case ${1:-base} in
     cluster) install_missing rabbitmq-server mosquitto-clients ;;
     browser)
         install_missing chromium
-        [[ -d build/npm/node_modules/playwright-core ]] ||
+        # One install for both: npm drops what an install with --no-save does not name.
+        [[ -d build/npm/node_modules/playwright-core && -d build/npm/node_modules/@noble/ciphers ]] ||
             PLAYWRIGHT_SKIP_BROWSER_DOWNLOAD=1 npm install --prefix build/npm --no-audit --no-fund --no-save \
-                -q playwright-core@1 ;;
+                -q playwright-core@1 @noble/ciphers@1 ;;
     *) sed -n '3,/^set -euo/p' "$0" | sed '$d; s/^# \{0,1\}//' >&2; exit 2 ;;
 esac
