@@ -24,7 +24,8 @@ if (!fs.existsSync(wasm)) {
 }
 const stage = fs.mkdtempSync(path.join(os.tmpdir(), 'sealkit-pack-'));
 try {
-  for (const f of ['index.js', 'index.d.ts', 'browser.mjs', 'binding.gyp', 'src', 'lib', 'scripts/install.js']) {
+  for (const f of ['index.js', 'index.d.ts', 'browser.mjs', 'edge.mjs', 'binding.gyp', 'src', 'lib',
+    'scripts/install.js']) {
     fs.cpSync(path.join(here, f), path.join(stage, f), { recursive: true });
   }
   for (const m of ['wasm', 'api']) {

@@ -8,7 +8,7 @@ import test from 'node:test';
 import assert from 'node:assert';
 import crypto from 'node:crypto';
 import fs from 'node:fs/promises';
-import { createRequire } from 'node:module';
+import { createRequire, register } from 'node:module';
 import path from 'node:path';
 import { pathToFileURL } from 'node:url';
 
@@ -60,6 +60,19 @@ test('TransformStreams of unknown length, in random chunks', async () => {
   assert.deepStrictEqual(await through(k.opener(), env, Math.random), data);
   await assert.rejects(through(k.opener(), env.subarray(1), Math.random), { code: 'ERR_SEALKIT_NOT_ENVELOPE' });
   k.close();
+});
+
+test('the edge entry, which imports the module as an edge worker does', async () => {
+  // As workerd and its kind do: importing sealkit.wasm gives a WebAssembly.Module.
+  register(`data:text/javascript,${encodeURIComponent(`
+    export async function load(url, context, next) {
+      if (!url.endsWith('/sealkit.wasm')) return next(url, context);
+      return { format: 'module', shortCircuit: true, source: 'import fs from "node:fs";' +
+        'export default new WebAssembly.Module(fs.readFileSync(new URL(' + JSON.stringify(url) + ')));' };
+    }`)}`);
+  const edge = await import(pathToFileURL(path.join(dir, 'edge.mjs')));
+  const key = crypto.randomBytes(16), data = crypto.randomBytes(1000);
+  assert.deepStrictEqual(Buffer.from(edge.seal('blowfish', data, key)), node.seal('blowfish', data, key));
 });
 
 test('the same errors', async () => {
