@@ -32,7 +32,8 @@ function loadBackend() {
     try {
       return { backend: 'native', native: require('./build/Release/sealkit.node') };
     } catch (err) {
-      if (err.code !== 'MODULE_NOT_FOUND' && err.code !== 'ERR_DLOPEN_FAILED') throw err;
+      // Not built, not loadable here, or addons turned off (node --no-addons).
+      if (!['MODULE_NOT_FOUND', 'ERR_DLOPEN_FAILED', 'ERR_DLOPEN_DISABLED'].includes(err.code)) throw err;
       if (want === 'native') {
         const e = new Error(err.code === 'MODULE_NOT_FOUND'
           ? 'sealkit: SEALKIT_BACKEND=native, but the native addon was not built when the package was ' +

@@ -24,7 +24,7 @@ if (!fs.existsSync(wasm)) {
 }
 const stage = fs.mkdtempSync(path.join(os.tmpdir(), 'sealkit-pack-'));
 try {
-  for (const f of ['index.js', 'index.d.ts', 'browser.mjs', 'edge.mjs', 'binding.gyp', 'src', 'lib',
+  for (const f of ['index.js', 'index.d.ts', 'browser.mjs', 'browser.d.mts', 'edge.mjs', 'binding.gyp', 'src', 'lib',
     'scripts/install.js']) {
     fs.cpSync(path.join(here, f), path.join(stage, f), { recursive: true });
   }

@@ -127,4 +127,7 @@ test('SEALKIT_BACKEND chooses the back end, and a wrong one says so', () => {
   const native = fs.existsSync(path.join(dir, 'build', 'Release', 'sealkit.node'));
   assert.strictEqual(run('native'), native ? 'native' : 'ERR_SEALKIT_NOT_BUILT');
   assert.strictEqual(run(''), native ? 'native' : 'wasm');
+  // With addons turned off, the WebAssembly back end serves.
+  assert.strictEqual(execFileSync(process.execPath, ['--no-addons', '-p', `require(${JSON.stringify(dir)}).backend`],
+    { env: { ...process.env, SEALKIT_BACKEND: '' }, encoding: 'utf8' }).trim(), 'wasm');
 });
