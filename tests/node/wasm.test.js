@@ -17,8 +17,9 @@ const dir = process.env.SEALKIT_NODE_DIR;
 const bytes = fs.readFileSync(path.join(dir, 'sealkit.wasm'));
 const sealkit = require(dir);
 
-function backend() {
-  const instance = new WebAssembly.Instance(new WebAssembly.Module(bytes), {});
+function backend(wrap = (exports) => exports) {
+  const real = new WebAssembly.Instance(new WebAssembly.Module(bytes), {});
+  const instance = { exports: wrap(real.exports) };
   const w = require(path.join(dir, 'lib', 'wasm.js'))(instance, {
     alloc: Buffer.allocUnsafe,
     later: () => new Promise(setImmediate),
@@ -117,6 +118,16 @@ test('memory stays flat for a large input, whatever the call', async () => {
   k.close();
   assert.ok(instance.exports.memory.buffer.byteLength < (16 << 20),
     `linear memory grew to ${instance.exports.memory.buffer.byteLength} bytes`);
+});
+
+test('memory the module cannot have is a RangeError that says so, and the next calls work', () => {
+  // As a module at the end of its memory: no allocation over 1 MiB succeeds.
+  const { w } = backend((e) => ({ ...e, malloc: (n) => (n > (1 << 20) ? 0 : e.malloc(n)) }));
+  const key = crypto.randomBytes(16), big = Buffer.alloc(3 << 20);
+  assert.throws(() => w.seal(ids['aes-cbc'], big, key, Buffer.alloc(big.length + 17)), /RangeError|cannot hold/);
+  const out = Buffer.alloc(17);
+  assert.strictEqual(w.seal(ids['aes-cbc'], Buffer.alloc(16), key, out), 17);
+  assert.deepStrictEqual(out, reference('cbc', key, Buffer.alloc(16)));
 });
 
 test('SEALKIT_BACKEND chooses the back end, and a wrong one says so', () => {
