@@ -206,7 +206,7 @@ report() {
     echo "${t% | *} | packages ${p:-FAILED}$n | $verdict"
 }
 
-# --leg DIR: the tests; --packages DIR [install]: the packages; --node DIR:
+# --leg DIR: the tests; --packages DIR [install]: the packages;
 # --node native|bare DIR: the Node.js tarball, with a compiler or without.
 if [[ ${1:-} == --leg ]]; then
     leg "$2"
