@@ -30,7 +30,12 @@ if [[ -z $ossl || ! -f $ossl/include/openssl/configuration.h ]]; then
         >"$out/configure.log" 2>&1 || { tail -20 "$out/configure.log"; exit 1; }
 fi
 
-cc=(clang --target=wasm32-wasi -O2 -DNDEBUG -ffunction-sections -fdata-sections)
+# wasm32-wasip1 where clang and wasi-libc know it (newer clang warns that
+# wasm32-wasi is its old name), else wasm32-wasi.
+target=wasm32-wasi
+printf '#include <stdlib.h>\nint x;\n' | clang --target=wasm32-wasip1 -Werror -x c -c - -o /dev/null 2>/dev/null &&
+    target=wasm32-wasip1
+cc=(clang --target=$target -O2 -DNDEBUG -ffunction-sections -fdata-sections)
 libcrypto=(crypto/aes/aes_core.c crypto/aes/aes_cbc.c crypto/aes/aes_ecb.c crypto/modes/cbc128.c
            crypto/bf/bf_skey.c crypto/bf/bf_enc.c crypto/mem_clr.c)
 objs=()
