@@ -150,10 +150,14 @@ module.exports = function wasmBackend(instance, { alloc, later, copyAtOnce, turn
     #s = 0;
     #buf = 0;
     constructor(k, dir, total) {
-      setU32(cell, 0);
-      check(e.sealkit_stream_new(cell, k, dir, total));
-      this.#s = u32(cell);
       this.#buf = place(2 * kSlice + 16);
+      setU32(cell, 0);
+      const rc = e.sealkit_stream_new(cell, k, dir, total);
+      if (rc !== 0) {
+        this.free();
+        throw fail(rc);
+      }
+      this.#s = u32(cell);
     }
     // Feeds `input` (any length) and writes what comes out into `out` at
     // `at`, which has room for input.length + 16 bytes; the bytes written.
