@@ -8,7 +8,8 @@
 # OUT/src): its AES with the constant-time C path (OPENSSL_AES_CONST_TIME),
 # its CBC mode and its Blowfish, under headers from its own Configure for a
 # 32-bit target without assembler, threads, sockets or modules. sealkit.cpp
-# reaches them through wasm/include's EVP and pthread (see there). The
+# reaches them through wasm/include's EVP (and, where wasi-libc has no
+# threads of its own, wasm/nopthread's pthread; see there). The
 # module imports nothing, so it instantiates in any runtime without a shim,
 # and exports its memory, malloc, free and the functions sealkit.h declares.
 set -euo pipefail
@@ -30,11 +31,12 @@ if [[ -z $ossl || ! -f $ossl/include/openssl/configuration.h ]]; then
         >"$out/configure.log" 2>&1 || { tail -20 "$out/configure.log"; exit 1; }
 fi
 
-# wasm32-wasip1 where clang and wasi-libc know it (newer clang warns that
-# wasm32-wasi is its old name), else wasm32-wasi.
+# wasm32-wasip1 where clang, wasi-libc and compiler-rt all know it (newer
+# clang warns that wasm32-wasi is its old name), else wasm32-wasi.
 target=wasm32-wasi
-printf '#include <stdlib.h>\nint x;\n' | clang --target=wasm32-wasip1 -Werror -x c -c - -o /dev/null 2>/dev/null &&
-    target=wasm32-wasip1
+printf '#include <stdlib.h>\nvoid *f(unsigned long n) { return malloc(n * 3 / 2); }\n' >"$out/obj/probe.c"
+clang --target=wasm32-wasip1 -Werror -O2 -nostartfiles -Wl,--no-entry -Wl,--export=f "$out/obj/probe.c" \
+    -o "$out/obj/probe.wasm" 2>/dev/null && target=wasm32-wasip1
 cc=(clang --target=$target -O2 -DNDEBUG -ffunction-sections -fdata-sections)
 libcrypto=(crypto/aes/aes_core.c crypto/aes/aes_cbc.c crypto/aes/aes_ecb.c crypto/modes/cbc128.c
            crypto/bf/bf_skey.c crypto/bf/bf_enc.c crypto/mem_clr.c)
@@ -46,7 +48,17 @@ for f in "${libcrypto[@]}"; do
 done
 "${cc[@]}" -Wall -Wextra -Werror -Wno-deprecated-declarations -Iwasm/include -I"$ossl/include" \
     -c wasm/evp_lite.c -o "$out/obj/evp_lite.o"
-"${cc[@]}" -std=c++20 -fno-exceptions -fno-rtti -Wall -Wextra -Werror -Iwasm/include \
+# wasi-libc's own single-thread <pthread.h> where it has one (newer ones,
+# which may keep its functions in a library of their own), else ours.
+threads=(-Iwasm/nopthread)
+libs=()
+if printf '#include <pthread.h>\n' | "${cc[@]}" -x c -fsyntax-only - 2>/dev/null; then
+    threads=()
+    for l in /usr/lib/wasm32-wasi*/libwasi-emulated-pthread.a; do
+        [[ -f $l ]] && threads=(-D_WASI_EMULATED_PTHREAD) && libs=(-lwasi-emulated-pthread) && break
+    done
+fi
+"${cc[@]}" -std=c++20 -fno-exceptions -fno-rtti -Wall -Wextra -Werror -Iwasm/include "${threads[@]}" \
     -I"$ossl/include" -Isealkit -c sealkit/sealkit.cpp -o "$out/obj/sealkit.o"
 objs+=("$out/obj/evp_lite.o" "$out/obj/sealkit.o")
 
@@ -56,7 +68,7 @@ exports=(malloc free)
 exports+=($(grep -E '^(SEALKIT_NODISCARD |void )' sealkit/sealkit.h | grep -v static |
             grep -oE '(CRYPTO[A-Za-z0-9_]*|sealkit_[a-z_]+)\(' | tr -d '('))
 "${cc[@]}" -nostartfiles -Wl,--no-entry -Wl,--gc-sections -Wl,--strip-all \
-    "${exports[@]/#/-Wl,--export=}" "${objs[@]}" -o "$out/sealkit.wasm"
+    "${exports[@]/#/-Wl,--export=}" "${objs[@]}" "${libs[@]}" -o "$out/sealkit.wasm"
 imports=$(node -e "const m = new WebAssembly.Module(require('fs').readFileSync('$out/sealkit.wasm'));
                    console.log(WebAssembly.Module.imports(m).map((i) => i.module + '.' + i.name).join(' '))")
 [[ -z $imports ]] || { echo "wasm: the module imports $imports; it must import nothing" >&2; exit 1; }

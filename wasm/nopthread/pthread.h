@@ -1,8 +1,8 @@
 /* SPDX-License-Identifier: MIT */
-/* The WebAssembly build's threads: a module instance runs on one thread
- * (wasi-libc is built without them), so "once" is a flag and the one
- * thread key sealkit.cpp makes is one slot. Its destructor never runs: the
- * instance's memory goes with the instance. */
+/* The WebAssembly build's threads, where wasi-libc has no <pthread.h> of
+ * its own (older ones): a module instance runs on one thread, so "once" is
+ * a flag and the one thread key sealkit.cpp makes is one slot. Its
+ * destructor never runs: the instance's memory goes with the instance. */
 #ifndef SEALKIT_WASM_PTHREAD_H
 #define SEALKIT_WASM_PTHREAD_H
 
