@@ -2,9 +2,9 @@
 // sealkit's browser and edge entries (browser.mjs, edge.mjs): the Node.js
 // API (index.d.ts) with Uint8Arrays for Buffers, TransformStreams for
 // streams, no files, and always the WebAssembly back end.
-export type Cipher = 'aes-ecb' | 'aes-cbc' | 'builtin' | 'blowfish';
-/** Taken without a copy. */
-export type Bytes = ArrayBufferView | ArrayBuffer;
+import type { Bytes, Cipher, KeyMethods, StreamOptions } from './lib/types.js';
+
+export type { Bytes, Cipher, StreamOptions };
 
 export const ciphers: readonly Cipher[];
 export const constants: Readonly<Record<string, number>>;
@@ -23,28 +23,14 @@ export function open(cipher: Cipher, envelope: Bytes, key?: Bytes): Uint8Array;
 export function sealAsync(cipher: Cipher, data: Bytes, key?: Bytes): Promise<Uint8Array>;
 export function openAsync(cipher: Cipher, envelope: Bytes, key?: Bytes): Promise<Uint8Array>;
 
-export interface StreamOptions {
-  /** The plaintext length (sealer) or envelope length (opener); omitted: unknown. */
-  total?: number;
-}
-
 export class SealkitStream extends TransformStream<Bytes, Uint8Array> {
   /** A sealer's pad-count byte, once it has flushed; with an unknown total it goes at offset 0. */
   readonly firstByte: number | undefined;
 }
 
+export interface Key extends KeyMethods<Uint8Array, SealkitStream> {}
 export class Key {
   constructor(cipher: Cipher, key?: Bytes);
-  readonly cipher: Cipher;
-  seal(data: Bytes): Uint8Array;
-  open(envelope: Bytes): Uint8Array;
-  sealInto(data: Bytes, out: Bytes, offset?: number): number;
-  openInto(envelope: Bytes, out: Bytes, offset?: number): number;
-  sealAsync(data: Bytes): Promise<Uint8Array>;
-  openAsync(envelope: Bytes): Promise<Uint8Array>;
-  sealer(options?: StreamOptions): SealkitStream;
-  opener(options?: StreamOptions): SealkitStream;
-  close(): void;
 }
 
 declare const api: {

@@ -3,11 +3,9 @@
 // completed with zero bytes to whole cipher blocks and encrypted.
 // No integrity: a wrong key or a damaged envelope opens to garbage, no error.
 import { Readable, Transform, Writable } from 'node:stream';
+import type { Bytes, Cipher, KeyMethods, StreamOptions } from './lib/types';
 
-/** The command's cipher names. */
-export type Cipher = 'aes-ecb' | 'aes-cbc' | 'builtin' | 'blowfish';
-/** Taken without a copy. */
-export type Bytes = ArrayBufferView | ArrayBuffer;
+export type { Bytes, Cipher, StreamOptions };
 
 export const ciphers: readonly Cipher[];
 /** The C library's constants by their C names, as zlib.constants: SEALKIT_CIPHER_*, SEALKIT_OK, SEALKIT_ERR_*, SEALKIT_SEAL, SEALKIT_OPEN. */
@@ -44,35 +42,16 @@ export function open(cipher: Cipher, envelope: Bytes, key?: Bytes): Buffer;
 export function sealAsync(cipher: Cipher, data: Bytes, key?: Bytes): Promise<Buffer>;
 export function openAsync(cipher: Cipher, envelope: Bytes, key?: Bytes): Promise<Buffer>;
 
-export interface StreamOptions {
-  /** The plaintext length (sealer) or envelope length (opener); omitted: unknown. */
-  total?: number;
-}
-
 export class SealkitStream extends Transform {
   /** A sealer's pad-count byte, after 'finish'; with an unknown total it goes at offset 0. */
   readonly firstByte: number | undefined;
 }
 
-/** One call at a time: while an async call is in flight, others fail with ERR_SEALKIT_BUSY. */
+export interface Key extends KeyMethods<Buffer, SealkitStream> {
+  [Symbol.dispose](): void;
+}
 export class Key {
   constructor(cipher: Cipher, key?: Bytes);
-  readonly cipher: Cipher;
-  seal(data: Bytes): Buffer;
-  open(envelope: Bytes): Buffer;
-  /** The envelope's length; nothing is written when it fails. `out` must not overlap `data`. */
-  sealInto(data: Bytes, out: Bytes, offset?: number): number;
-  /** The plaintext's length; `out` needs envelope.length bytes of room and must not overlap it. */
-  openInto(envelope: Bytes, out: Bytes, offset?: number): number;
-  /** Works on a copy of `data`, taken now: it may change or go at once. */
-  sealAsync(data: Bytes): Promise<Buffer>;
-  /** Works on a copy of `envelope`, taken now. */
-  openAsync(envelope: Bytes): Promise<Buffer>;
-  sealer(options?: StreamOptions): SealkitStream;
-  opener(options?: StreamOptions): SealkitStream;
-  /** Wipes and frees the key schedule, after the async call in flight if any. */
-  close(): void;
-  [Symbol.dispose](): void;
 }
 
 /** src: a path, or a Readable of unknown length; dst: a path or a Writable. */
