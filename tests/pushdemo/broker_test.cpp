@@ -292,7 +292,11 @@ TEST_F(BrokerTest, ReconnectsBackOffAndStartOverAfterAGoodConnection) {
     EXPECT_LE(first, 10);
     broker.start();
     ASSERT_TRUE(stderr_has("reconnected")) << read_file("stderr");
-    EXPECT_GE(attempts_within(2000ms), 2);
+    // After a good connection the backoff starts over: a second attempt
+    // within 0.5 s of the first, nominally. 3 s leaves room for a loaded
+    // machine (2 s once saw one attempt in a Debian 13 root under load),
+    // and is still short of the backoff the outage above grew to.
+    EXPECT_GE(attempts_within(3000ms), 2);
 }
 
 // A persistent session under pushdemo's client id may hold subscriptions it
