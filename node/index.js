@@ -11,11 +11,7 @@ const path = require('node:path');
 const { Transform, Readable } = require('node:stream');
 const { pipeline } = require('node:stream/promises');
 
-// An async call's input is copied when the call is made up to kCopySlice
-// bytes; a larger one a slice per turn of the event loop, each taking about
-// kTurnMs.
-const kCopySlice = 8 << 20;
-const kTurnMs = 8;
+const makeApi = require('./lib/api.js');
 
 // The back end: the native addon when it was built (when the package was
 // installed; npm 12 and later build it only for packages the project
@@ -53,22 +49,22 @@ function loadBackend() {
     native: require('./lib/wasm.js')(instance, {
       alloc: Buffer.allocUnsafe,
       later: () => new Promise(setImmediate),
-      copyAtOnce: kCopySlice,
-      turnMs: kTurnMs,
+      copyAtOnce: makeApi.copySlice,
+      turnMs: makeApi.turnMs,
     }),
   };
 }
 const { backend, native } = loadBackend();
 
-const api = require('./lib/api.js')({
+const api = makeApi({
   native,
   backend,
   alloc: Buffer.allocUnsafe,
   allocPrivate: Buffer.allocUnsafeSlow,
   later: () => new Promise(setImmediate),
   makeStream: (s, sealing) => new SealkitStream(s, sealing),
-  copySlice: kCopySlice,
-  turnMs: kTurnMs,
+  copySlice: makeApi.copySlice,
+  turnMs: makeApi.turnMs,
 });
 const { Key } = api;
 

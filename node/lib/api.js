@@ -13,7 +13,7 @@
 //   makeStream(s, sealing)  the runtime's stream over a back end's stream
 //   copySlice, turnMs       an async input over copySlice bytes is copied
 //                 (native back end) a slice per turn, each about turnMs
-module.exports = function makeApi({ native, backend, alloc, allocPrivate, later, makeStream,
+function makeApi({ native, backend, alloc, allocPrivate, later, makeStream,
   copySlice: kCopySlice, turnMs: kTurnMs }) {
   // The C library's ciphers by name, its constants (as zlib.constants), and
   // a Node-style code for each of its result codes.
@@ -284,3 +284,10 @@ module.exports = function makeApi({ native, backend, alloc, allocPrivate, later,
     backend,
   };
 };
+
+// An async call's input is copied when the call is made up to copySlice
+// bytes, a larger one a slice per turn of the event loop, each taking about
+// turnMs: the figures every entry and back end use.
+makeApi.copySlice = 8 << 20;
+makeApi.turnMs = 8;
+module.exports = makeApi;

@@ -4,10 +4,7 @@
 import wasmBackend from './wasm.mjs';
 import makeApi from './api.mjs';
 
-// An async call's input is copied at once up to 8 MiB, and each turn of the
-// event loop takes a slice of about 8 ms.
-const copySlice = 8 << 20;
-const turnMs = 8;
+const { copySlice, turnMs } = makeApi;
 
 // A TransformStream over a back end's stream: Uint8Arrays (or any buffer)
 // in, Uint8Arrays out. A sealer's firstByte is set once it has flushed.
