@@ -85,7 +85,8 @@ cmd_pg() {
 }
 
 #: cluster [SCENARIO] [PUSHES]: pushdemo through a private 3-node RabbitMQ
-#:   cluster, with a node killed mid-stream (scripts/cluster/cluster.sh)
+#:   cluster, with a node killed mid-stream or the network partitioned
+#:   (partition-*, as root) (scripts/cluster/cluster.sh)
 cmd_cluster() {
     scripts/deps.sh full
     cmake --preset release >/dev/null

@@ -9,7 +9,8 @@
 #     deb      the tools and build dependencies of the Debian packages
 #     wasm     clang for wasm32 with wasi-libc and libc++, and what fetches
 #              and configures OpenSSL's Debian source
-#     cluster  a RabbitMQ server and the MQTT clients, for scripts/cluster
+#     cluster  a RabbitMQ server, the MQTT clients, and iproute2 and nftables
+#              for the partition scenarios (scripts/cluster)
 #     browser  Debian's Chromium, and playwright-core and @noble/ciphers from
 #              npm into build/npm, for the browser test and the benchmark
 #              (no browser is downloaded)
@@ -36,11 +37,15 @@ base_packages=(cmake ninja-build g++ gcc make pkg-config binutils libssl-dev ope
 pg_packages=(postgresql postgresql-server-dev-all)
 # The WebAssembly module (scripts/wasm.sh).
 wasm_packages=(clang lld wasi-libc libclang-rt-dev-wasm32 libc++-dev-wasm32 dpkg-dev make perl)
+# The cluster tests (scripts/cluster): RabbitMQ, the MQTT clients, and what
+# makes the partition scenarios' network (namespaces, a bridge, nftables).
+cluster_packages=(rabbitmq-server mosquitto-clients iproute2 nftables)
 full_packages=("${pg_packages[@]}" "${wasm_packages[@]}" clang-tidy llvm valgrind
                # the docs test: pip into a venv, and age for the examples that use it
                python3-venv age
-               # the cluster tests: a private RabbitMQ cluster
-               rabbitmq-server)
+               # the cluster tests: a private RabbitMQ cluster, and the partitions'
+               # network of namespaces
+               "${cluster_packages[@]}")
 
 sudo=()
 [[ $(id -u) == 0 ]] || sudo=(sudo)
@@ -161,7 +166,7 @@ case ${1:-base} in
     base | pg | full) deps "${1:-base}" ;;
     deb) deb_deps ;;
     wasm) install_missing "${wasm_packages[@]}" nodejs ;;
-    cluster) install_missing rabbitmq-server mosquitto-clients ;;
+    cluster) install_missing "${cluster_packages[@]}" ;;
     browser)
         install_missing chromium
         # One install for both: npm drops what an install with --no-save does not name.
