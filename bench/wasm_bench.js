@@ -70,7 +70,7 @@ async function inNode(wasm) {
   const { cbc } = require(path.join(npm, '@noble', 'ciphers', 'aes.js'));
   return measure(sealkit, cbc, async () => {
     const t = performance.now();
-    await WebAssembly.instantiate(wasm, {});
+    await WebAssembly.instantiate(wasm, { sealkit: { host_aes: () => 0 } });
     return performance.now() - t;
   });
 }
@@ -108,7 +108,7 @@ async function inChromium() {
       const wasm = await (await fetch('./sealkit/sealkit.wasm')).arrayBuffer();
       return (${measure})(sealkit, cbc, async () => {
         const t = performance.now();
-        await WebAssembly.instantiate(wasm, {});
+        await WebAssembly.instantiate(wasm, { sealkit: { host_aes: () => 0 } });
         return performance.now() - t;
       });
     })()`);

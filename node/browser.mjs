@@ -7,7 +7,7 @@
 import webApi from './lib/web.mjs';
 
 const bytes = await (await fetch(new URL('./sealkit.wasm', import.meta.url))).arrayBuffer();
-const api = webApi((await WebAssembly.instantiate(bytes, {})).instance);
+const api = webApi((await WebAssembly.instantiate(bytes, webApi.imports)).instance);
 
 export const { seal, open, sealAsync, openAsync, Key, SealkitError, ciphers, constants, version, backend } = api;
 export default api;

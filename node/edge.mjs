@@ -5,7 +5,7 @@
 import module from './sealkit.wasm';
 import webApi from './lib/web.mjs';
 
-const api = webApi(new WebAssembly.Instance(module, {}));
+const api = webApi(new WebAssembly.Instance(module, webApi.imports));
 
 export const { seal, open, sealAsync, openAsync, Key, SealkitError, ciphers, constants, version, backend } = api;
 export default api;

@@ -42,11 +42,15 @@ function loadBackend() {
       }
     }
   }
+  const wasm = require('./lib/wasm.js');
   const bytes = fs.readFileSync(path.join(__dirname, 'sealkit.wasm'));
-  const instance = new WebAssembly.Instance(new WebAssembly.Module(bytes), {});
+  let memory = null;
+  const imports = wasm.imports(require('./lib/node_aes.js'), () => memory);
+  const instance = new WebAssembly.Instance(new WebAssembly.Module(bytes), imports);
+  memory = instance.exports.memory;
   return {
     backend: 'wasm',
-    native: require('./lib/wasm.js')(instance, {
+    native: wasm(instance, {
       alloc: Buffer.allocUnsafe,
       later: () => new Promise(setImmediate),
       copyAtOnce: makeApi.copySlice,

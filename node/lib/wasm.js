@@ -49,6 +49,21 @@ function changed() {
 // is copied when it is made, as the addon does, and a longer one is read a
 // slice per turn (a change to its size then fails the call); each turn's
 // slice is sized to take about turnMs.
+// The object to instantiate sealkit.wasm with: its one import, the host's
+// AES for runs of 1 KiB or more (wasm/evp_lite.c). hostAes(cbc, enc, key,
+// iv, src, dst) gets views of linear memory (iv null for ECB, src and dst
+// the same length, maybe the same bytes), does the run, leaves the CBC chain
+// in iv and returns true; memory() gives the instance's memory. Without
+// hostAes every run stays in the module.
+function imports(hostAes, memory) {
+  const run = (cbc, enc, key, keyLen, iv, src, dst, len) => {
+    const m = new Uint8Array(memory().buffer);
+    const view = (p, n) => m.subarray(p, p + n);
+    return hostAes(cbc, enc, view(key, keyLen), cbc ? view(iv, 16) : null, view(src, len), view(dst, len)) ? 1 : 0;
+  };
+  return { sealkit: { host_aes: hostAes ? run : () => 0 } };
+}
+
 module.exports = function wasmBackend(instance, { alloc, later, copyAtOnce, turnMs }) {
   const e = instance.exports;
   let u8 = new Uint8Array(e.memory.buffer);
@@ -446,3 +461,4 @@ module.exports = function wasmBackend(instance, { alloc, later, copyAtOnce, turn
     NativeStream,
   };
 };
+module.exports.imports = imports;

@@ -29,6 +29,11 @@ class SealkitStream extends TransformStream {
   }
 }
 
+// What to instantiate sealkit.wasm with here: no host AES, as WebCrypto's
+// cannot answer the module's synchronous call; the module's constant-time
+// AES does every run.
+webApi.imports = wasmBackend.imports();
+
 export default function webApi(instance) {
   const later = () => new Promise((resolve) => setTimeout(resolve, 0));
   const alloc = (n) => new Uint8Array(n);

@@ -16,11 +16,15 @@ const { execFileSync } = require('node:child_process');
 const dir = process.env.SEALKIT_NODE_DIR;
 const bytes = fs.readFileSync(path.join(dir, 'sealkit.wasm'));
 const sealkit = require(dir);
+const wasm = require(path.join(dir, 'lib', 'wasm.js'));
+const nodeAes = require(path.join(dir, 'lib', 'node_aes.js'));
 
-function backend(wrap = (exports) => exports) {
-  const real = new WebAssembly.Instance(new WebAssembly.Module(bytes), {});
+// An instance as the package makes one in Node.js (with node:crypto's AES
+// for long runs), or with `host` in its place (null: the module's own AES).
+function backend(wrap = (exports) => exports, host = nodeAes) {
+  const real = new WebAssembly.Instance(new WebAssembly.Module(bytes), wasm.imports(host, () => real.exports.memory));
   const instance = { exports: wrap(real.exports) };
-  const w = require(path.join(dir, 'lib', 'wasm.js'))(instance, {
+  const w = wasm(instance, {
     alloc: Buffer.allocUnsafe,
     later: () => new Promise(setImmediate),
     copyAtOnce: 8 << 20,
@@ -33,8 +37,9 @@ function backend(wrap = (exports) => exports) {
 
 const ids = { 'aes-ecb': 1, 'aes-cbc': 2, blowfish: 4 };
 
-test('the module imports nothing', () => {
-  assert.deepStrictEqual(WebAssembly.Module.imports(new WebAssembly.Module(bytes)), []);
+test('the module imports the host\'s AES and nothing else', () => {
+  assert.deepStrictEqual(WebAssembly.Module.imports(new WebAssembly.Module(bytes)),
+    [{ module: 'sealkit', name: 'host_aes', kind: 'function' }]);
 });
 
 // node:crypto's AES over the zero-completed plaintext, behind the pad count:
@@ -46,9 +51,23 @@ function reference(mode, key, plain) {
   return Buffer.concat([Buffer.of(pad), c.update(Buffer.concat([plain, Buffer.alloc(pad % 16)])), c.final()]);
 }
 
-test('envelopes as an independent AES makes them, below and above a slice', async () => {
-  const { w } = backend();
-  for (const n of [1, 15, 16, 17, (1 << 20) - 1, 1 << 20, (1 << 20) + 1, (3 << 20) + 5]) {
+// The module's own AES, node:crypto's for long runs (counted, so that the
+// route is known to be taken), and a host that declines every other run.
+let hostRuns = 0, asked = 0;
+const hosts = {
+  none: null,
+  'node:crypto': (...a) => ++hostRuns && nodeAes(...a),
+  'every other run': (...a) => ++asked % 2 === 0 && nodeAes(...a),
+};
+
+test('envelopes as an independent AES makes them, below and above a slice, on each AES route', async (t) => {
+  for (const [route, host] of Object.entries(hosts)) await t.test(route, () => sealsAsReference(host));
+  assert.ok(hostRuns > 0, 'node:crypto never did a run');
+});
+
+async function sealsAsReference(host) {
+  const { w } = backend(undefined, host);
+  for (const n of [1, 15, 16, 17, 1023, 1024, 4097, (1 << 20) - 1, 1 << 20, (1 << 20) + 1, (3 << 20) + 5]) {
     for (const [mode, id] of [['ecb', ids['aes-ecb']], ['cbc', ids['aes-cbc']]]) {
       const key = crypto.randomBytes([16, 24, 32][n % 3]), plain = crypto.randomBytes(n);
       const want = reference(mode, key, plain);
@@ -62,7 +81,7 @@ test('envelopes as an independent AES makes them, below and above a slice', asyn
       k.close();
     }
   }
-});
+}
 
 test('no key, plaintext or envelope stays in linear memory after the calls', async () => {
   for (const [name, id] of Object.entries(ids)) {
