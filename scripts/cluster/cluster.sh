@@ -630,8 +630,9 @@ partition() {
     return "$rc"
 }
 
-# minority: pushdemo's node is cut from the two others for 20 s; pushdemo's
-# link to it stays up.
+# minority: pushdemo's node is cut from the two others for 30 s, longer than
+# the gap's bound, so that a client left on a minority node that delivers
+# nothing fails the run; pushdemo's link to it stays up.
 scenario_partition_minority() {
     start_pushdemo
     local k
@@ -639,9 +640,9 @@ scenario_partition_minority() {
     isolate() {
         echo "cluster: node $1 (pushdemo's) cut from nodes $(others "$1")"
         for o in $(others "$1" | tr , ' '); do sever "$1" "$o"; done
-        sleep 20
+        sleep 30
     }
-    partition minority 20 "$(others "$k")" isolate "$k"
+    partition minority 30 "$(others "$k")" isolate "$k"
 }
 
 # one-way: the packets from pushdemo's node to pushdemo are dropped for 15 s,
