@@ -578,10 +578,10 @@ scenario_fleet() {
 # nodes' net_ticktime t (8 s) and the Raft election e of a quorum queue
 # whose leader was lost (5 s, RabbitMQ's own failure detector and timeout):
 # - the gap: a node cut from the others finds so after t to 1.25 t of
-#   silence, by Erlang's ticks, when its links are idle; while a link has
-#   writes pending, Erlang counts it alive for longer (RabbitMQ 4.0 on
-#   Erlang 27 took 16 to 23 s at t = 8 s under these 100 pushes a second;
-#   3.10, within 10 s), so 3 t. Under pause_minority it then closes its
+#   silence, by Erlang's ticks, when its links are idle; on busy links it
+#   took longer (RabbitMQ 4.0 on Erlang 27: 16 to 23 s at t = 8 s under
+#   these 100 pushes a second, likely as writes stayed pending; 3.10:
+#   within 10 s), so 3 t. Under pause_minority it then closes its
 #   clients' connections; pushdemo's probe finds a silent path within
 #   1.5 k; its next attempt may meet a paused node (one k more); the
 #   session's queue may need an election. 3 t + 2.5 k + e.
