@@ -13,40 +13,71 @@ const { pipeline } = require('node:stream/promises');
 
 const makeApi = require('./lib/api.js');
 
-// The back end: the native addon when it was built (when the package was
-// installed; npm 12 and later build it only for packages the project
-// approved) and loads, else sealkit.wasm, the same C library built for
-// WebAssembly. SEALKIT_BACKEND=native or wasm forces one.
+// A setting from the environment; unset where the runtime denies reading
+// it (Deno without --allow-env).
+function setting(name) {
+  try {
+    return process.env[name] || '';
+  } catch {
+    return '';
+  }
+}
+
+// The native addon: the one a source build put beside this file (the build
+// tree, or a build on request: README), else this platform's prebuilt
+// package, which npm installs with this one where one fits (Linux x86-64
+// and arm64 with glibc). null when there is none; an addon that is there
+// but fails to load (node --no-addons, Deno without --allow-ffi, a foreign
+// libc) throws.
+function addon() {
+  const found = [
+    () => require('./build/Release/sealkit.node'),
+    () => (process.platform === 'linux' && process.arch === 'x64' ? require('@sealkit/linux-x64-gnu') : null),
+    () => (process.platform === 'linux' && process.arch === 'arm64' ? require('@sealkit/linux-arm64-gnu') : null),
+  ];
+  for (const load of found) {
+    try {
+      const a = load();
+      if (a) return a;
+    } catch (err) {
+      if (err.code !== 'MODULE_NOT_FOUND') throw err;
+    }
+  }
+  return null;
+}
+
+// The back end: the native addon where there is one and it loads, else
+// sealkit.wasm, the same C library built for WebAssembly.
+// SEALKIT_BACKEND=native or wasm forces one.
 function loadBackend() {
-  const want = process.env.SEALKIT_BACKEND || '';
+  const want = setting('SEALKIT_BACKEND');
   if (!['', 'native', 'wasm'].includes(want)) {
     const e = new Error(`sealkit: SEALKIT_BACKEND=${want}: it must be native, wasm, or unset`);
     e.code = 'ERR_SEALKIT_BACKEND';
     throw e;
   }
   if (want !== 'wasm') {
+    let native = null, cause = null;
     try {
-      return { backend: 'native', native: require('./build/Release/sealkit.node') };
+      native = addon();
     } catch (err) {
-      // Not built, not loadable here, or addons turned off (node --no-addons).
-      if (!['MODULE_NOT_FOUND', 'ERR_DLOPEN_FAILED', 'ERR_DLOPEN_DISABLED'].includes(err.code)) throw err;
-      if (want === 'native') {
-        const e = new Error(err.code === 'MODULE_NOT_FOUND'
-          ? 'sealkit: SEALKIT_BACKEND=native, but the native addon was not built when the package was ' +
-            'installed. npm 12 and later run install scripts only for approved packages: ' +
-            'npm install-scripts approve sealkit && npm rebuild sealkit'
-          : `sealkit: SEALKIT_BACKEND=native, but the native addon does not load: ${err.message}`);
-        e.code = 'ERR_SEALKIT_NOT_BUILT';
-        e.cause = err;
-        throw e;
-      }
+      cause = err;
+    }
+    if (native) return { backend: 'native', native };
+    if (want === 'native') {
+      const e = new Error(cause
+        ? `sealkit: SEALKIT_BACKEND=native, but the native addon does not load: ${cause.message}`
+        : `sealkit: SEALKIT_BACKEND=native, but there is no native addon for ${process.platform}-${process.arch}: ` +
+          'npm installs @sealkit/linux-x64-gnu or @sealkit/linux-arm64-gnu with sealkit on Linux with glibc; ' +
+          'elsewhere build one from source (the README\'s "From Node.js")');
+      e.code = 'ERR_SEALKIT_NOT_BUILT';
+      e.cause = cause ?? undefined;
+      throw e;
     }
   }
   const wasm = require('./lib/wasm.js');
-  const bytes = fs.readFileSync(path.join(__dirname, 'sealkit.wasm'));
   let memory = null;
-  const imports = wasm.imports(require('./lib/node_aes.js'), () => memory);
-  const instance = new WebAssembly.Instance(new WebAssembly.Module(bytes), imports);
+  const instance = require('./lib/module.js')(wasm.imports(require('./lib/node_aes.js'), () => memory));
   memory = instance.exports.memory;
   return {
     backend: 'wasm',
@@ -165,17 +196,21 @@ async function openFile(key, src, dst) {
   await pipeline(stream, key.opener({ total }), typeof dst === 'string' ? fs.createWriteStream(dst) : dst);
 }
 
+const { seal, open, sealAsync, openAsync, SealkitError, ciphers, constants, version } = api;
+
+// One name a line, as Node's scan of CommonJS exports reads them: every one
+// is then a named import of ESM too.
 module.exports = {
-  seal: api.seal,
-  open: api.open,
-  sealAsync: api.sealAsync,
-  openAsync: api.openAsync,
+  seal,
+  open,
+  sealAsync,
+  openAsync,
   Key,
-  SealkitError: api.SealkitError,
+  SealkitError,
   sealFile,
   openFile,
-  ciphers: api.ciphers,
-  constants: api.constants,
-  version: api.version,
+  ciphers,
+  constants,
+  version,
   backend,
 };

@@ -1,9 +1,11 @@
 // SPDX-License-Identifier: MIT
-// The package's API over a back end with the native addon's interface (the
-// addon itself, or lib/wasm.js), the same in every runtime: the checks, the
+// The package's API over a back end (lib/backend.d.ts: the native addon, or
+// lib/wasm.js), the same in every runtime: the checks, the
 // errors, Key, the one-shot and async calls. Each entry supplies what its
 // runtime has (index.js for Node.js, browser.mjs for browsers and others).
 'use strict';
+
+const paced = require('./pace.js');
 
 // makeApi({ native, backend, alloc, allocPrivate, later, makeStream, copySlice, turnMs }):
 //   native        the back end, initialised here with SealkitError
@@ -224,18 +226,9 @@ function makeApi({ native, backend, alloc, allocPrivate, later, makeStream,
       const copy = allocPrivate(n);
       this.#copying = true;
       try {
-        // Slices sized to take about kTurnMs each: a fresh page costs more
-        // than a copied one, and machines differ.
-        for (let at = 0, step = 1 << 20; at < n;) {
-          if (view.length !== n) throw changedInput();
-          const t = performance.now();
-          copy.set(view.subarray(at, at + step), at);
-          at += step;
-          const ms = performance.now() - t;
-          if (ms < kTurnMs / 2 && step < kCopySlice) step *= 2;
-          else if (ms > kTurnMs && step > 65536) step /= 2;
-          await later();
-        }
+        await paced(n, { first: 1 << 20, min: 65536, max: kCopySlice, turnMs: kTurnMs, later,
+          before: () => { if (view.length !== n) throw changedInput(); } },
+        (at, len) => copy.set(view.subarray(at, at + len), at));
         if (view.length !== n) throw changedInput();
       } catch (e) {
         copy.fill(0);

@@ -1,8 +1,9 @@
 // SPDX-License-Identifier: MIT
 // The native side of the Node.js package: the C library's calls on Buffers,
-// key objects with async calls on libuv's thread pool, and streams. index.js
-// checks argument types and names ciphers; this file trusts neither and
-// checks again what memory safety needs.
+// key objects with async calls on libuv's thread pool, and streams: the
+// back end contract of lib/backend.d.ts. lib/api.js checks argument types
+// and names ciphers; this file trusts neither and checks again what memory
+// safety needs.
 #include <napi.h>
 #include <openssl/crypto.h>
 #include <sealkit.h>
@@ -14,7 +15,7 @@
 namespace {
 
 // Per instance of the addon (the main thread and each worker thread load
-// their own): SealkitError from index.js (init()), and the stream class.
+// their own): SealkitError from lib/api.js (init()), and the stream class.
 struct Instance {
     Napi::FunctionReference error, stream;
 };
@@ -26,7 +27,7 @@ struct Instance {
 }
 
 // A SealkitError for a Key or stream used after close(): no library call
-// was made, so it carries no result but its own marker, which index.js
+// was made, so it carries no result but its own marker, which lib/api.js
 // turns into ERR_SEALKIT_CLOSED.
 [[noreturn]] void throw_closed(Napi::Env env, const char *message) {
     Napi::FunctionReference &error = env.GetInstanceData<Instance>()->error;
@@ -126,7 +127,7 @@ void refuse_overlap(Napi::Env env, const Bytes &in, const Bytes &out) {
 
 // A copy of an async call's input, which JavaScript may change, resize,
 // transfer or free while the worker thread reads it: taken here, or, for a
-// large input, taken by index.js a slice per turn of the event loop into a
+// large input, taken by lib/api.js a slice per turn of the event loop into a
 // Buffer that only it holds, and adopted here. Wiped when it may hold
 // plaintext.
 class InputCopy {
@@ -171,7 +172,7 @@ class InputCopy {
 };
 
 // seal(cipher, data, key, out) and open(cipher, envelope, key, out): the
-// one-shot pairs into `out`, which index.js sizes; the length written.
+// one-shot pairs into `out`, which lib/api.js sizes; the length written.
 // key is undefined for the built-in cipher.
 Napi::Value one_shot(const Napi::CallbackInfo &info, bool sealing) {
     Napi::Env env = info.Env();
@@ -290,7 +291,7 @@ class Key : public Napi::ObjectWrap<Key> {
     Napi::Value async(const Napi::CallbackInfo &info) {
         Napi::Env env = info.Env();
         ready(env);
-        // A second argument of true: the input is index.js's own copy.
+        // A second argument of true: the input is lib/api.js's own copy.
         auto *w = new KeyWorker(env, this, Value(), info[0], sealing,
                                 info[1].IsBoolean() && info[1].As<Napi::Boolean>().Value());
         busy_ = true;
@@ -508,6 +509,7 @@ Napi::Object define_exports(Napi::Env env, Napi::Object exports) {
     }
     constants.Set("SEALKIT_SEAL", static_cast<int>(SEALKIT_SEAL));
     constants.Set("SEALKIT_OPEN", static_cast<int>(SEALKIT_OPEN));
+    constants.Set("SEALKIT_STREAM_EXTRA", SEALKIT_STREAM_EXTRA);
     exports.Set("ciphers", ciphers);
     exports.Set("results", results);
     exports.Set("constants", constants);
