@@ -10,6 +10,7 @@
 //                                  symbols hidden), so that it loads beside
 //                                  any OpenSSL the system or Node.js has
 //   node node/scripts/pack.js [ARCH...]       (default: this machine's)
+// into SEALKIT_PACK_OUT where it is set.
 // ARCH is x64 or arm64; another than the machine's needs Debian's cross
 // compiler (g++-aarch64-linux-gnu) and the target's libssl-dev. The module
 // comes from SEALKIT_WASM or build/wasm (./build.sh wasm); the addon is
@@ -39,9 +40,10 @@ for (const a of arches) if (!triplets[a]) die(`no prebuilt addon for '${a}': x64
 const wasm = process.env.SEALKIT_WASM || path.join(here, '..', 'build', 'wasm', 'sealkit.wasm');
 if (!fs.existsSync(wasm)) die(`no ${wasm}: build it first (./build.sh wasm), or name it in SEALKIT_WASM`);
 const license = path.join(here, '..', 'LICENSE');
+const dest = path.resolve(process.env.SEALKIT_PACK_OUT || here);
 
 function npmPack(dir) {
-  execFileSync('npm', ['pack', '--silent', '--pack-destination', here], { cwd: dir, stdio: ['ignore', 'ignore', 'inherit'] });
+  execFileSync('npm', ['pack', '--silent', '--pack-destination', dest], { cwd: dir, stdio: ['ignore', 'ignore', 'inherit'] });
 }
 
 function writeJson(file, value) {
@@ -124,6 +126,6 @@ try {
 } finally {
   fs.rmSync(stage, { recursive: true, force: true });
 }
-for (const f of fs.readdirSync(here).filter((n) => n.endsWith(`-${version}.tgz`))) {
-  console.log(`${path.join(here, f)}: ${fs.statSync(path.join(here, f)).size} bytes`);
+for (const f of fs.readdirSync(dest).filter((n) => n.endsWith(`-${version}.tgz`))) {
+  console.log(`${path.join(dest, f)}: ${fs.statSync(path.join(dest, f)).size} bytes`);
 }
