@@ -16,13 +16,13 @@ const test = require('node:test');
 const assert = require('node:assert');
 const crypto = require('node:crypto');
 const fs = require('node:fs');
-const http = require('node:http');
 const os = require('node:os');
 const path = require('node:path');
 const { execFileSync } = require('node:child_process');
 
-const chromium = '/usr/bin/chromium';
-const skip = !fs.existsSync(chromium) ? `no ${chromium}` : !process.env.SEALKIT_PLAYWRIGHT ? 'no playwright-core' : false;
+const browser = require('../support/browser.js');
+
+const skip = browser.skipReason();
 const pkg = process.env.SEALKIT_NODE_DIR;
 const tool = process.env.SEALKIT_TOOL;
 const web = path.join(__dirname, '..', '..', 'web');
@@ -50,37 +50,18 @@ function fixtures(dir) {
 
 // A server of the package (at /sealkit/), web/ (at /) and the fixtures.
 function serve(fixtureJson) {
-  const types = { '.mjs': 'text/javascript', '.js': 'text/javascript', '.html': 'text/html', '.wasm': 'application/wasm' };
-  const server = http.createServer((req, res) => {
-    const url = new URL(req.url, 'http://127.0.0.1');
-    if (url.pathname === '/fixtures.json') return res.end(fixtureJson);
-    const [root, rel] = url.pathname.startsWith('/sealkit/') ? [pkg, url.pathname.slice(9)] : [web, url.pathname.slice(1) || 'index.html'];
-    const file = path.resolve(root, rel);
-    if (!file.startsWith(path.resolve(root) + path.sep) || !fs.existsSync(file)) {
-      res.statusCode = 404;
-      return res.end();
-    }
-    res.setHeader('Content-Type', types[path.extname(file)] ?? 'application/octet-stream');
-    res.end(fs.readFileSync(file));
+  return browser.serve({ '/sealkit/': pkg, '/': web }, (url, res) => {
+    if (url.pathname !== '/fixtures.json') return false;
+    res.end(fixtureJson);
+    return true;
   });
-  return new Promise((resolve) => server.listen(0, '127.0.0.1', () => resolve(server)));
 }
 
 test('the browser entry and the page in headless Chromium, offline', { skip, timeout: 300000 }, async () => {
-  const { chromium: pw } = require(process.env.SEALKIT_PLAYWRIGHT);
   const dir = fs.mkdtempSync(path.join(os.tmpdir(), 'sealkit-chromium-'));
   const server = await serve(JSON.stringify(fixtures(dir)));
   const origin = `http://127.0.0.1:${server.address().port}`;
-  const context = await pw.launchPersistentContext(path.join(dir, 'profile'), {
-    executablePath: chromium,
-    headless: true,
-    args: ['--no-sandbox', '--disable-gpu', '--disable-background-networking', '--disable-component-update',
-      '--disable-sync', '--no-first-run'],
-  });
-  const elsewhere = [];
-  context.on('request', (r) => {
-    if (!r.url().startsWith(origin)) elsewhere.push(r.url());
-  });
+  const { context, elsewhere } = await browser.launch(path.join(dir, 'profile'), origin);
   try {
     const page = await context.newPage();
     await page.goto(`${origin}/index.html`);
