@@ -46,6 +46,16 @@ cmd_wasm() {
     scripts/wasm.sh build/wasm
 }
 
+#: npm [ARCH...]: the npm packages in node/: sealkit-VERSION.tgz and the prebuilt
+#:   addon's sealkit-linux-ARCH-gnu-VERSION.tgz for this machine (x64 or arm64)
+#:   (node/scripts/pack.js)
+cmd_npm() {
+    scripts/deps.sh base
+    scripts/deps.sh wasm
+    scripts/wasm.sh build/wasm
+    SEALKIT_WASM=build/wasm/sealkit.wasm node node/scripts/pack.js "$@"
+}
+
 #: fuzz: only the fuzzers
 cmd_fuzz() {
     scripts/deps.sh full

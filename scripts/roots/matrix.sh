@@ -23,13 +23,12 @@
 #              installed with apt as the README says, tried by debian/tests
 #              and by the docs test against the installed packages; then
 #              removed. Downloaded packages are kept in NAME.apt.
-#   NAME.node  the Node.js package, packed (with the NAME.work's
-#              sealkit.wasm) and installed offline in a fresh copy that has
-#              only Debian's Node.js packages, libssl-dev and a compiler: it
-#              builds the native addon;
-#   NAME.bare  the same tarball installed offline in a fresh copy with
-#              Debian's nodejs and npm (no recommends) and no compiler: it
-#              uses the WebAssembly back end, and its tests pass there.
+#   NAME.native  the npm packages, packed on this machine (with NAME.work's
+#              sealkit.wasm), installed offline in a fresh copy with Debian's
+#              nodejs and npm alone (no compiler): the prebuilt addon loads,
+#              and the package's tests pass on it;
+#   NAME.bare  the main package alone, in the same kind of copy: the
+#              WebAssembly back end, and its tests pass there.
 # One line per leg; the exit status is non-zero when any leg fails.
 # Needs root (debootstrap, chroot, mount namespaces).
 set -euo pipefail
@@ -47,6 +46,8 @@ leg() {
     # The WebAssembly module from this distribution's OpenSSL source, so that
     # the Node.js tests run on it too.
     scripts/wasm.sh build/wasm >>"$log" 2>&1 || { tail -30 "$log"; echo "MATRIX wasm failed"; return 1; }
+    # The README's steps for the npm packages, as on a fresh machine.
+    ./build.sh npm >>"$log" 2>&1 || { tail -30 "$log"; echo "MATRIX npm packages failed"; return 1; }
     local rc=0
     # The release workflow, the cluster tests included: each distribution's
     # RabbitMQ is the one its users meet first.
@@ -111,46 +112,40 @@ packages() {
     echo "PACKAGES ok, installed, docs ok"
 }
 
-# The Node.js package as a user gets it, installed offline in a new project
-# in a root that has Debian's Node.js packages and nothing of this
-# project's, and the package's tests run against that install; one line.
-#   native: with libssl-dev and a compiler; packs the tarball first (with
-#           NAME.work's sealkit.wasm in build/wasm), and the addon is built;
-#   bare:   that tarball with nodejs and npm alone (no recommends, no
-#           compiler): the install still succeeds, says why in one line, and
-#           uses the WebAssembly back end; build/sealkit, the command from
-#           NAME.work, is there for the envelopes to match.
+# The npm packages as a user gets them (packed on this machine, whose
+# Debian 12 is the oldest system the prebuilt addon must load on), installed
+# offline into a new project in a root that has Debian's nodejs and npm and
+# nothing else: no compiler, no libssl-dev; then the package's tests run
+# against that install, with build/sealkit, the command from NAME.work, for
+# the envelopes to match; one line.
+#   native: the main tarball and this machine's platform package: the
+#           prebuilt addon loads;
+#   bare:   the main tarball alone: the WebAssembly back end.
 node_leg() {
     local kind=$1 log=build/node-$1.log project
     cd "$2"
     mkdir -p build
     project=$(mktemp -d)
-    local packages=(nodejs npm) env=() tests=(tests/node/sealkit.test.js) want=native
+    local tarballs=("$2"/build/npm-pack/sealkit-[0-9]*.tgz) tests=(tests/node/sealkit.test.js) want=wasm
     if [[ $kind == native ]]; then
-        packages+=(node-gyp node-addon-api libnode-dev libssl-dev g++ make python3)
+        tarballs+=("$2"/build/npm-pack/sealkit-linux-*.tgz)
+        want=native
     else
-        env=(SEALKIT_TOOL="$2/build/sealkit")
         tests+=(tests/node/wasm.test.js)
-        want=wasm
     fi
     if ! { apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq \
-               --no-install-recommends "${packages[@]}" &&
-           { [[ $kind == native ]] || ! command -v cc c++ gcc g++ >/dev/null; } &&
-           { [[ $kind == bare ]] || node node/scripts/pack.js; } &&
+               --no-install-recommends nodejs npm &&
+           ! command -v cc c++ gcc g++ >/dev/null &&
            (cd "$project" && npm init -y >/dev/null &&
-                npm install --offline --no-audit --no-fund --foreground-scripts "$2"/node/sealkit-*.tgz &&
-                # npm 12 and later build it only once the project approves it.
-                if [[ $kind == native ]] && npm install-scripts ls >/dev/null 2>&1; then
-                    npm install-scripts approve sealkit && npm rebuild --offline sealkit
-                fi &&
+                npm install --offline --no-audit --no-fund "${tarballs[@]}" &&
                 node -e "process.exit(require('sealkit').backend === '$want' ? 0 : 1)") &&
-           env "${env[@]}" SEALKIT_NODE_DIR="$project/node_modules/sealkit" node --test "${tests[@]}"; } \
-        >"$log" 2>&1; then
+           SEALKIT_TOOL="$2/build/sealkit" SEALKIT_NODE_DIR="$project/node_modules/sealkit" \
+               node --test "${tests[@]}"; } >"$log" 2>&1; then
         tail -40 "$log"
         echo "NODE $kind FAILED"
         return 1
     fi
-    echo "NODE $kind ok$(grep -m1 '^sealkit: ' "$log" | sed 's/^/: /')"
+    echo "NODE $kind ok, $(sed -n 's/^# pass //p' "$log" | tail -1) tests passed"
 }
 
 # The tests in NAME.work, then the packages in a fresh NAME.pkg; one line.
@@ -166,20 +161,22 @@ root_leg() {
     clone_into "$root.pkg"
     pkgs=$(APT_ARCHIVES=$root.apt in_root "$root.pkg" bash /src/scripts/roots/matrix.sh --packages /src install) || rc=1
     rm -rf "$root.pkg"
-    copy_root "$root" "$root.node" fresh
-    clone_into "$root.node"
-    mkdir -p "$root.node/src/build/wasm"
-    cp "$root.work/src/build/wasm/sealkit.wasm" "$root.node/src/build/wasm/" 2>/dev/null || true
-    node=$(APT_ARCHIVES=$root.apt in_root "$root.node" bash /src/scripts/roots/matrix.sh --node native /src) ||
-        rc=1
-    copy_root "$root" "$root.bare" fresh
-    clone_into "$root.bare"
-    mkdir -p "$root.bare/src/build"
-    cp "$root.node/src/node/"sealkit-*.tgz "$root.bare/src/node/" 2>/dev/null || true
-    cp "$root.work/src/build/release/bin/sealkit" "$root.bare/src/build/sealkit" 2>/dev/null || true
-    node+=$'\n'$(APT_ARCHIVES=$root.apt in_root "$root.bare" bash /src/scripts/roots/matrix.sh --node bare /src) ||
-        rc=1
-    rm -rf "$root.node" "$root.bare"
+    # The npm packages, packed here with that root's sealkit.wasm.
+    local pack=$here/build/npm-pack
+    rm -rf "$pack" && mkdir -p "$pack"
+    SEALKIT_WASM=$root.work/src/build/wasm/sealkit.wasm SEALKIT_PACK_OUT=$pack \
+        node "$here/node/scripts/pack.js" >/dev/null || rc=1
+    node=""
+    for kind in native bare; do
+        copy_root "$root" "$root.$kind" fresh
+        clone_into "$root.$kind"
+        mkdir -p "$root.$kind/src/build"
+        cp -r "$pack" "$root.$kind/src/build/"
+        cp "$root.work/src/build/release/bin/sealkit" "$root.$kind/src/build/sealkit" 2>/dev/null || true
+        node+=$(APT_ARCHIVES=$root.apt in_root "$root.$kind" bash /src/scripts/roots/matrix.sh --node $kind /src)$'\n' ||
+            rc=1
+    done
+    rm -rf "$root.native" "$root.bare"
     report "$tests" "$pkgs" "$node"
     return "$rc"
 }
