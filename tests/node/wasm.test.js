@@ -161,3 +161,17 @@ test('SEALKIT_BACKEND chooses the back end, and a wrong one says so', () => {
   assert.strictEqual(execFileSync(process.execPath, ['--no-addons', '-p', `require(${JSON.stringify(dir)}).backend`],
     { env: { ...process.env, SEALKIT_BACKEND: '' }, encoding: 'utf8' }).trim(), 'wasm');
 });
+
+// lib/backend.d.ts: both back ends offer the same members, tables and
+// constants, so that lib/api.js cannot tell them apart.
+test('both back ends implement one contract', { skip: !fs.existsSync(path.join(dir, 'build', 'Release', 'sealkit.node'))
+  && 'no native addon in this package' }, () => {
+  const native = require(path.join(dir, 'build', 'Release', 'sealkit.node'));
+  const { w } = backend();
+  const shape = (o) => Object.keys(o).sort().map((k) => `${k}:${typeof o[k]}`);
+  assert.deepStrictEqual(shape(w), shape(native));
+  for (const k of ['version', 'ciphers', 'results', 'constants']) assert.deepStrictEqual(w[k], native[k], k);
+  const methods = (C) => Object.getOwnPropertyNames(C.prototype).sort();
+  assert.deepStrictEqual(methods(w.NativeKey), methods(native.NativeKey));
+  assert.deepStrictEqual(methods(w.NativeStream), methods(native.NativeStream));
+});
