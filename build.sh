@@ -47,14 +47,9 @@ cmd_wasm() {
 }
 
 #: npm [ARCH...]: the npm packages in node/: sealkit-VERSION.tgz and the prebuilt
-#:   addon's sealkit-linux-ARCH-gnu-VERSION.tgz for this machine (x64 or arm64)
-#:   (node/scripts/pack.js)
-cmd_npm() {
-    scripts/deps.sh base
-    scripts/deps.sh wasm
-    scripts/wasm.sh build/wasm
-    SEALKIT_WASM=build/wasm/sealkit.wasm node node/scripts/pack.js "$@"
-}
+#:   addon's sealkit-linux-ARCH-gnu-VERSION.tgz for x64, arm64 (default: this machine's)
+#:   (scripts/npm.sh)
+cmd_npm() { scripts/npm.sh "$@"; }
 
 #: fuzz: only the fuzzers
 cmd_fuzz() {

@@ -11,6 +11,8 @@
 #              and configures OpenSSL's Debian source
 #     cluster  a RabbitMQ server, the MQTT clients, and iproute2 and nftables
 #              for the partition scenarios (scripts/cluster)
+#     cross-arm64, cross-x64  the C++ cross compiler for that architecture
+#              (the npm packages' prebuilt addon: scripts/npm.sh)
 #     browser  Debian's Chromium, and playwright-core and @noble/ciphers from
 #              npm into build/npm, for the browser test and the benchmark
 #              (no browser is downloaded)
@@ -167,6 +169,8 @@ case ${1:-base} in
     deb) deb_deps ;;
     wasm) install_missing "${wasm_packages[@]}" nodejs ;;
     cluster) install_missing "${cluster_packages[@]}" ;;
+    cross-arm64) install_missing g++-aarch64-linux-gnu ;;
+    cross-x64) install_missing g++-x86-64-linux-gnu ;;
     browser)
         install_missing chromium
         # One install for both: npm drops what an install with --no-save does not name.

@@ -12,10 +12,11 @@
 //   node node/scripts/pack.js [ARCH...]       (default: this machine's)
 // into SEALKIT_PACK_OUT where it is set.
 // ARCH is x64 or arm64; another than the machine's needs Debian's cross
-// compiler (g++-aarch64-linux-gnu) and the target's libssl-dev. The module
-// comes from SEALKIT_WASM or build/wasm (./build.sh wasm); the addon is
-// built with Node.js's headers (libnode-dev) and node-addon-api. The
-// version is the library's, read from sealkit.h, where CMake reads it too.
+// compiler (g++-aarch64-linux-gnu) and the target's libssl-dev unpacked
+// under SEALKIT_CRYPTO_ROOT (scripts/npm.sh does both). The module comes
+// from SEALKIT_WASM or build/wasm (./build.sh wasm); the addon is built
+// with Node.js's headers (libnode-dev) and node-addon-api. The version is
+// the library's, read from sealkit.h, where CMake reads it too.
 'use strict';
 const { execFileSync } = require('node:child_process');
 const fs = require('node:fs');
@@ -77,8 +78,11 @@ function buildAddon(arch, out) {
   const triplet = triplets[arch];
   const cross = triplets[process.arch] !== triplet;
   const cxx = process.env.CXX || (cross ? `${triplet}-g++` : 'g++');
-  const crypto = [`/usr/lib/${triplet}/libcrypto.a`].find((f) => fs.existsSync(f));
-  if (!crypto) die(`no /usr/lib/${triplet}/libcrypto.a: install libssl-dev${cross ? `:${arch}` : ''}`);
+  const root = cross ? process.env.SEALKIT_CRYPTO_ROOT : '/';
+  if (!root) die(`SEALKIT_CRYPTO_ROOT must name ${arch}'s libssl-dev, unpacked (scripts/npm.sh ${arch} does that)`);
+  const crypto = path.join(root, 'usr', 'lib', triplet, 'libcrypto.a');
+  if (!fs.existsSync(crypto)) die(`no ${crypto}: install libssl-dev${cross ? ` for ${arch}` : ''}`);
+  const targetInclude = cross ? ['usr/include', `usr/include/${triplet}`].map((d) => `-isystem${path.join(root, d)}`) : [];
   const nodeInclude = [path.join(path.dirname(process.execPath), '..', 'include', 'node'), '/usr/include/node',
     '/usr/include/nodejs/src'].find((d) => fs.existsSync(path.join(d, 'node_api.h')));
   if (!nodeInclude) die('no node_api.h: install libnode-dev (Debian) or Node.js\'s headers');
@@ -90,8 +94,10 @@ function buildAddon(arch, out) {
   }
   try {
     execFileSync(cxx, ['-std=c++20', '-O2', '-fPIC', '-shared', '-fvisibility=hidden', '-fexceptions',
-      '-DNAPI_VERSION=8', '-DNAPI_CPP_EXCEPTIONS', '-DBUILDING_NODE_EXTENSION', `-I${nodeInclude}`, `-I${napi}`,
-      `-I${lib}`, path.join(here, 'src', 'addon.cc'), path.join(lib, 'sealkit.cpp'), '-o', out,
+      '-DNAPI_VERSION=8', '-DNAPI_CPP_EXCEPTIONS', '-DBUILDING_NODE_EXTENSION', `-I${napi}`,
+      `-I${lib}`, ...targetInclude,
+      // After the system's headers: Node.js's carry an OpenSSL of their own.
+      `-idirafter${nodeInclude}`, path.join(here, 'src', 'addon.cc'), path.join(lib, 'sealkit.cpp'), '-o', out,
       // libcrypto's symbols stay inside: Node.js may export its own OpenSSL's.
       '-Wl,--exclude-libs,ALL', crypto, '-Wl,-s'], { stdio: 'inherit' });
   } catch (err) {
