@@ -71,10 +71,10 @@ apt() {
         --no-install-recommends "$@"
 }
 
-# The Node.js addon: Debian's Node.js with its headers, npm, node-gyp and
+# The Node.js addon: Debian's Node.js with its headers, npm and
 # node-addon-api. A Node.js from elsewhere (its own package, which Debian's
 # node packages cannot join) is used as it is, with node-addon-api from npm.
-node_packages=(nodejs libnode-dev npm node-gyp node-addon-api)
+node_packages=(nodejs libnode-dev npm node-addon-api)
 
 debian_node() {
     ! installed nodejs || [[ $(dpkg-query -W -f='${Version}' nodejs) != *nodesource* ]]
