@@ -12,7 +12,7 @@
 //   SEALKIT_SCREENSHOT (where the page's screenshot goes)
 'use strict';
 
-const test = require('node:test');
+const { test } = require('../support/node_test.js');
 const assert = require('node:assert');
 const crypto = require('node:crypto');
 const fs = require('node:fs');

@@ -12,7 +12,7 @@
 //   SEALKIT_PLAYWRIGHT (playwright-core, for the pages)
 'use strict';
 
-const test = require('node:test');
+const { test, before, after } = require('../support/node_test.js');
 const assert = require('node:assert');
 const fs = require('node:fs');
 const os = require('node:os');
@@ -54,7 +54,7 @@ function toolsMissing() {
 const skip = !process.env.SEALKIT_WASM || !process.env.SEALKIT_TOOL ? 'needs SEALKIT_WASM and SEALKIT_TOOL'
   : toolsMissing();
 
-test.before(() => {
+before(() => {
   if (skip) return;
   const pack = path.join(work, 'pack');
   fs.mkdirSync(pack);
@@ -76,7 +76,7 @@ test.before(() => {
   expected = execFileSync(process.env.SEALKIT_TOOL, ['seal', '-q', '-c', 'aes-cbc', '-k', path.join(app, 'key')],
     { input: 'a record' }).toString('hex');
 });
-test.after(() => fs.rmSync(work, { recursive: true, force: true }));
+after(() => fs.rmSync(work, { recursive: true, force: true }));
 
 test('Node.js: require and named imports, on both back ends', { skip, timeout: 60000 }, () => {
   for (const [file, backend] of [['app.cjs', 'native'], ['app.mjs', 'native'], ['app.cjs', 'wasm'], ['app.mjs', 'wasm']]) {

@@ -8,7 +8,7 @@
 //   SEALKIT_PLAYWRIGHT (playwright-core's directory)
 'use strict';
 
-const test = require('node:test');
+const { test } = require('../support/node_test.js');
 const assert = require('node:assert');
 const crypto = require('node:crypto');
 const fs = require('node:fs');

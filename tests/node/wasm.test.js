@@ -6,7 +6,7 @@
 // package's whole suite on this back end as well.
 'use strict';
 
-const test = require('node:test');
+const { test, sameBytes } = require('../support/node_test.js');
 const assert = require('node:assert');
 const crypto = require('node:crypto');
 const fs = require('node:fs');
@@ -73,15 +73,75 @@ async function sealsAsReference(host) {
       const want = reference(mode, key, plain);
       const out = Buffer.alloc(want.length);
       assert.strictEqual(w.seal(id, plain, key, out), want.length);
-      assert.deepStrictEqual(out, want, `${mode}, ${n} bytes, one-shot`);
+      sameBytes(out, want, `${mode}, ${n} bytes, one-shot`);
       const k = new w.NativeKey(id, key);
-      assert.deepStrictEqual(await k.sealAsync(plain), want, `${mode}, ${n} bytes, async`);
+      sameBytes(await k.sealAsync(plain), want, `${mode}, ${n} bytes, async`);
       const back = Buffer.alloc(want.length);
-      assert.deepStrictEqual(back.subarray(0, k.openInto(want, back, 0)), plain, `${mode}, ${n} bytes, opened`);
+      sameBytes(back.subarray(0, k.openInto(want, back, 0)), plain, `${mode}, ${n} bytes, opened`);
       k.close();
     }
   }
 }
+
+// Runs of 1 KiB or more go to the host, shorter ones stay in the module.
+// A one-shot seal runs the plaintext's whole blocks, then the
+// zero-completed last one on its own: 1023 bytes make runs of 1008 and 16.
+test('which runs the host\'s AES takes: from 1 KiB of blocks on', () => {
+  let runs = 0;
+  const { w } = backend(undefined, (...a) => ++runs && nodeAes(...a));
+  const key = crypto.randomBytes(16);
+  const rows = [[1000, false, 'all'], [1008, false, 'all'], [1023, false, 'one-shot seal'],
+    [1024, true, 'one-shot seal'], [1025, true, 'one-shot seal'], [1056, true, 'all'], [4096, true, 'all']];
+  for (const [n, host, calls] of rows) {
+    for (const [mode, id] of [['ecb', ids['aes-ecb']], ['cbc', ids['aes-cbc']]]) {
+      const want = reference(mode, key, crypto.randomBytes(n));
+      const k = new w.NativeKey(id, key);
+      for (const [what, call] of [
+        ['one-shot seal', () => w.seal(id, Buffer.alloc(n), key, Buffer.alloc(want.length))],
+        ['seal on a Key', () => k.sealInto(Buffer.alloc(n), Buffer.alloc(want.length), 0)],
+        ['open on a Key', () => k.openInto(want, Buffer.alloc(want.length), 0)]]) {
+        if (calls !== 'all' && calls !== what) continue;
+        runs = 0;
+        call();
+        assert.strictEqual(runs > 0, host, `${mode}, ${n} bytes, ${what}: ${runs} host runs`);
+      }
+      k.close();
+    }
+  }
+});
+
+// node_aes.js copies what node:crypto returns into linear memory: those
+// copies of the output (plaintext, when opening) must be wiped.
+test('what node:crypto hands back is wiped once copied', () => {
+  const returned = [];
+  const real = { createCipheriv: crypto.createCipheriv, createDecipheriv: crypto.createDecipheriv };
+  for (const [name, make] of Object.entries(real)) {
+    crypto[name] = (...args) => {
+      const c = make(...args);
+      const update = c.update.bind(c);
+      c.update = (...u) => {
+        const out = update(...u);
+        returned.push(out);
+        return out;
+      };
+      return c;
+    };
+  }
+  try {
+    const { w } = backend();
+    const key = crypto.randomBytes(32), plain = crypto.randomBytes(70000);
+    for (const id of [ids['aes-ecb'], ids['aes-cbc']]) {
+      const k = new w.NativeKey(id, key);
+      const env = Buffer.alloc(plain.length + 17);
+      k.openInto(env.subarray(0, k.sealInto(plain, env, 0)), Buffer.alloc(env.length), 0);
+      k.close();
+    }
+  } finally {
+    Object.assign(crypto, real);
+  }
+  assert.ok(returned.length >= 4, `node:crypto made ${returned.length} runs`);
+  for (const b of returned) assert.ok(b.every((x) => x === 0), 'a buffer node:crypto returned still holds its bytes');
+});
 
 test('no key, plaintext or envelope stays in linear memory after the calls', async () => {
   for (const [name, id] of Object.entries(ids)) {
@@ -120,10 +180,10 @@ test('memory that grows during a stream or an async call gives the right bytes',
   }
   parts.push(Buffer.from(s.final()));
   s.close();
-  assert.deepStrictEqual(Buffer.concat(parts), want);
+  sameBytes(Buffer.concat(parts), want);
   const pending = k.sealAsync(plain);
   setImmediate(() => instance.exports.memory.grow(4));
-  assert.deepStrictEqual(await pending, want);
+  sameBytes(await pending, want);
   k.close();
 });
 
@@ -146,7 +206,7 @@ test('memory the module cannot have is a RangeError that says so, and the next c
   assert.throws(() => w.seal(ids['aes-cbc'], big, key, Buffer.alloc(big.length + 17)), /RangeError|cannot hold/);
   const out = Buffer.alloc(17);
   assert.strictEqual(w.seal(ids['aes-cbc'], Buffer.alloc(16), key, out), 17);
-  assert.deepStrictEqual(out, reference('cbc', key, Buffer.alloc(16)));
+  sameBytes(out, reference('cbc', key, Buffer.alloc(16)));
 });
 
 test('SEALKIT_BACKEND chooses the back end, and a wrong one says so', () => {
