@@ -31,9 +31,10 @@ base_packages=(cmake ninja-build g++ gcc make pkg-config binutils libssl-dev ope
                libmosquitto-dev mosquitto mosquitto-clients
                # libcrypto.pc may list -lz and -lzstd for static links (Debian 13 on)
                zlib1g-dev libzstd-dev
-               # the Python package and its tests
+               # the Python package, its tests, and the README's install with pip into
+               # a venv (which the release workflow's docs test runs)
                python3-dev python3-cffi python3-setuptools python3-pytest python3-hypothesis
-               python3-cryptography)
+               python3-cryptography python3-venv)
 # The PostgreSQL extension: a server (for its tests) and the headers of
 # every version the distribution has.
 pg_packages=(postgresql postgresql-server-dev-all)
@@ -43,8 +44,8 @@ wasm_packages=(clang lld wasi-libc libclang-rt-dev-wasm32 libc++-dev-wasm32 dpkg
 # makes the partition scenarios' network (namespaces, a bridge, nftables).
 cluster_packages=(rabbitmq-server mosquitto-clients iproute2 nftables)
 full_packages=("${pg_packages[@]}" "${wasm_packages[@]}" clang-tidy llvm valgrind
-               # the docs test: pip into a venv, and age for the examples that use it
-               python3-venv age
+               # the docs test's examples that use age
+               age
                # the cluster tests: a private RabbitMQ cluster, and the partitions'
                # network of namespaces
                "${cluster_packages[@]}")

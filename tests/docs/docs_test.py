@@ -262,7 +262,13 @@ class Runner:
         if b.lang == "js":
             with open(os.path.join(cwd, "example.js"), "w") as f:
                 f.write(b.text)
-            return self.bash(cwd, "node example.js")
+            # On each back end the package has here: the addon, and the
+            # WebAssembly module where it was built.
+            rc, out = self.bash(cwd, "SEALKIT_BACKEND=native node example.js")
+            if rc == 0 and os.path.exists(os.path.join(self.build, "node", "lib", "sealkit_wasm.js")):
+                rc, out = self.bash(cwd, "SEALKIT_BACKEND=wasm node example.js")
+                out = f"(on the WebAssembly back end)\n{out}"
+            return rc, out
         if b.lang == "sql":
             with open(os.path.join(cwd, "example.sql"), "w") as f:
                 f.write(b.text)
