@@ -266,9 +266,10 @@ def test_hostile_two_threads_on_one_stream_get_busy_not_a_crash():
 
 # Each `out` shares memory with the input, b[32:64] sealing and an
 # envelope at b[100:133] opening: from inside it, by one byte at either end,
-# or from before it, with room enough for the output.
+# or from before it (as far back as the input is long), with room enough
+# for the output.
 OVERLAPS = [(-16, None), (-1, None), (0, None), (1, None), (16, None), (31, None), (32, None),
-            (-30, 1), (-8, 40), (-20, 33)]
+            (-30, 1), (-8, 40), (-20, 33), (-32, None), (-32, 1), (-32, 33)]
 
 
 @pytest.mark.parametrize("start,end", OVERLAPS)
@@ -292,3 +293,18 @@ def test_hostile_overlapping_into_buffers_are_refused(cipher, start, end):
         assert k.seal_into(view[0:32], view[32:]) == 33 and b[32:65] == k.seal(bytes(range(32)))
         assert k.seal_into(view[200:216], view[183:200]) == 17
         assert b[183:200] == k.seal(bytes(range(200, 216)))
+
+
+@pytest.mark.parametrize("cipher", ["aes-ecb", "aes-cbc", "builtin", "blowfish"])
+def test_one_shot_envelopes_are_sized_by_the_ciphers_block(cipher):
+    key = None if cipher == "builtin" else KEY
+    block = 8 if cipher == "blowfish" else 16
+    with sealkit.Key(cipher, key) as k:
+        with pytest.raises(sealkit.EmptyError):
+            sealkit.seal(cipher, b"", key)
+        for n in range(1, 41):
+            data = bytes(range(n))
+            env = sealkit.seal(cipher, data, key)
+            assert len(env) == (n + block - 1) // block * block + 1, n
+            assert env == k.seal(data), n
+            assert sealkit.open(cipher, env, key)[:n] == data, n
