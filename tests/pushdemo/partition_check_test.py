@@ -45,6 +45,10 @@ class Checker(unittest.TestCase):
         ("the longest gap counts from the first publish, events out of order",
          "12.5 recv 2\n1 publish 1\n1.5 ack 1\n2 recv 1\n2.5 publish 2\n3 ack 2\n",
          {"gap": 10.5}, 1),
+        ("the longest gap: a first push delivered late, while more were published",
+         "1 publish 1\n1.1 ack 1\n5 publish 2\n5.1 ack 2\n9 publish 3\n9.1 ack 3\n12 recv 1\n12.5 recv 2\n"
+         "13 recv 3\n",
+         {"gap": 11.0, "lost": 0}, 1),
         ("recovery: from the heal to the last push acknowledged before it",
          "1 publish 1\n1.1 ack 1\n3 nemesis minority\n4 heal\n15 recv 1\n",
          {"recovery": 11.0}, 1),
