@@ -49,3 +49,16 @@ FROM generate_series(1, 48) n,
 SELECT sealkit_seal(NULL, 'x') IS NULL AS a, sealkit_seal('builtin', NULL) IS NULL AS b,
        sealkit_seal('aes-cbc', 'x', NULL) IS NULL AS c, sealkit_open('aes-cbc', NULL, 'k') IS NULL AS d,
        sealkit_open(NULL, 'x') IS NULL AS e, sealkit_plaintext_length('aes-cbc', NULL) IS NULL AS f;
+
+-- One call site keeps the key object of its last key: in one statement,
+-- the same data (of more than one block, where ECB and CBC differ) and key
+-- under each cipher in turn, each against what a statement of its own made
+-- (a cache that ignored the cipher would seal the second row as the first).
+CREATE TEMP TABLE alone (n int, cipher text, env bytea);
+INSERT INTO alone SELECT 1, 'aes-ecb', sealkit_seal('aes-ecb', 'the same data, over two blocks', sha256('k'::bytea));
+INSERT INTO alone SELECT 2, 'aes-cbc', sealkit_seal('aes-cbc', 'the same data, over two blocks', sha256('k'::bytea));
+INSERT INTO alone SELECT 3, 'blowfish', sealkit_seal('blowfish', 'the same data, over two blocks', sha256('k'::bytea));
+INSERT INTO alone SELECT 4, 'aes-ecb', sealkit_seal('aes-ecb', 'the same data, over two blocks', sha256('k'::bytea));
+SELECT n, cipher, sealkit_seal(cipher, 'the same data, over two blocks', sha256('k'::bytea)) = env AS sealed_as_alone,
+       sealkit_open(cipher, env, sha256('k'::bytea)) = 'the same data, over two blocks' AS opened_as_alone
+FROM alone ORDER BY n;
