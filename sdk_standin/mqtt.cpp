@@ -132,30 +132,43 @@ mosquitto *new_client(const MqttConfig &c, const BrokerUrl &u, void *obj, std::s
 
 // ---------------------------------------------------------------------------
 // The liveness probe. A silent broker (a hung process, a stalled host) keeps
-// the connection open and answers nothing. Whenever nothing was heard for
-// half the keepalive, an UNSUBSCRIBE of a topic no one uses asks for an
-// answer (its UNSUBACK); none within the keepalive is a loss.
+// the connection open and answers nothing; a node cut off from its cluster
+// may go on answering the protocol (pings, subscriptions) while it delivers
+// nothing (RabbitMQ 4.3 in a minority partition). Whenever nothing was
+// heard for half the keepalive, the probe asks for an answer that takes
+// the way pushes take: a QoS 1 message to the client's own probe topic,
+// which must come back as a delivery (echo); or, where the broker will not
+// carry that topic, an UNSUBSCRIBE of a topic no one uses, whose UNSUBACK
+// answers (unsubscribe). None within the keepalive is a loss. While pushes
+// flow, it sends nothing.
 
 class Probe {
   public:
-    explicit Probe(long keepalive) : keepalive_(static_cast<double>(keepalive)) {}
+    Probe(long keepalive, bool echo, std::string topic)
+        : keepalive_(static_cast<double>(keepalive)), echo_(echo), topic_(std::move(topic)) {}
 
-    // Anything from the broker.
+    // The topic an echo probe goes to and comes back on.
+    const std::string &topic() const { return topic_; }
+    bool echo() const { return echo_; }
+
+    // Anything from the broker that shows it delivers: a push, an echo.
     void heard() {
         last_heard_ = now();
         mid_ = -1;
     }
     // An UNSUBACK.
     void answered(int mid) {
-        if (mid == mid_) heard();
+        if (!echo_ && mid == mid_) heard();
     }
     // Between loop runs: false once a probe went unanswered for the keepalive.
     bool alive(mosquitto *m) {
         const double t = now();
         if (mid_ >= 0) return t - sent_ < keepalive_;
+        if (t - last_heard_ < keepalive_ / 2) return true;
         int mid = 0;
-        if (t - last_heard_ >= keepalive_ / 2 &&
-            mosquitto_unsubscribe(m, &mid, "ostrel/probe") == MOSQ_ERR_SUCCESS) {
+        const int rc = echo_ ? mosquitto_publish(m, &mid, topic_.c_str(), 5, "probe", 1, false)
+                             : mosquitto_unsubscribe(m, &mid, "ostrel/probe");
+        if (rc == MOSQ_ERR_SUCCESS) {
             mid_ = mid;
             sent_ = t;
         }
@@ -164,7 +177,9 @@ class Probe {
 
   private:
     double keepalive_;
-    double last_heard_ = 0;  // when the broker last sent anything
+    bool echo_;
+    std::string topic_;
+    double last_heard_ = 0;  // when the broker last showed it delivers
     double sent_ = 0;        // when the probe awaiting its answer went
     int mid_ = -1;           // that probe, or -1
 };
@@ -175,6 +190,8 @@ struct Attempt {
     bool connected = false;
     int connack = 0;                    // the broker's refusal code; 0: none
     bool subscription_refused = false;  // a subscription granted 0x80
+    int probe_mid = -1;                 // the echo probe's subscription
+    bool probe_refused = false;         // which the broker refused
     int wanted = 0, acked = 0;          // subscriptions sent and answered
     std::string tls_error;              // the TLS library's words, when it failed
 
@@ -182,6 +199,14 @@ struct Attempt {
         return connack != 0 || subscription_refused || (connected && acked == wanted);
     }
 };
+
+// The client's own probe topic: its id, less the characters that would make
+// it a wildcard, which no message can be published to.
+std::string probe_topic(std::string id) {
+    std::replace(id.begin(), id.end(), '+', '_');
+    std::replace(id.begin(), id.end(), '#', '_');
+    return "ostrel/probe/" + id;
+}
 
 class Session {
   public:
@@ -289,6 +314,10 @@ class Session {
         if (attempt_.connack != 0)
             return std::string("the broker refused the connection: ") +
                    mosquitto_connack_string(attempt_.connack);
+        if (attempt_.probe_refused)
+            return "the broker refused the probe's topic " + probe_.topic() +
+                   ": allow this client to publish and subscribe to it, or set "
+                   "OSTREL_SDK_PROBE=unsubscribe";
         if (attempt_.subscription_refused) return "the broker refused a subscription";
         if (rc != MOSQ_ERR_SUCCESS) return error_text(rc);
         subscribed_ = true;
@@ -405,6 +434,12 @@ class Session {
                 const int sub = mosquitto_subscribe(m, nullptr, topic.c_str(), 2);
                 s->trace("subscribe " + topic + " = " + std::to_string(sub));
             }
+        if (s->probe_.echo()) {
+            ++s->attempt_.wanted;
+            const int sub =
+                mosquitto_subscribe(m, &s->attempt_.probe_mid, s->probe_.topic().c_str(), 1);
+            s->trace("subscribe " + s->probe_.topic() + " = " + std::to_string(sub));
+        }
     }
 
     // QoS 2 is asked for; a broker may grant 1 (or 0). 0x80 is a refusal.
@@ -413,6 +448,7 @@ class Session {
         std::string grants;
         for (int i = 0; i < count; ++i) {
             if (granted[i] > 2) s->attempt_.subscription_refused = true;
+            if (granted[i] > 2 && mid == s->attempt_.probe_mid) s->attempt_.probe_refused = true;
             grants += ' ';
             grants += std::to_string(granted[i]);
         }
@@ -431,6 +467,10 @@ class Session {
 
     static void on_message(mosquitto *, void *obj, const mosquitto_message *msg) {
         auto *s = static_cast<Session *>(obj);
+        if (s->probe_.echo() && same_topic(msg->topic, s->probe_.topic())) {
+            s->probe_.heard();  // a probe's echo, this one's or an earlier one's: never a push
+            return;
+        }
         if (!s->ours(msg->topic) || msg->payloadlen < 0) return;
         const auto len = static_cast<size_t>(msg->payloadlen);
         s->probe_.heard();
@@ -448,11 +488,14 @@ class Session {
     // route on topics with '/' turned into '.' and hand them back with every
     // '.' turned into '/', so a dot in an app id may come back as a slash:
     // the two are taken as one, as those brokers' routing does.
+    static std::string slashed(std::string t) {
+        std::replace(t.begin(), t.end(), '.', '/');
+        return t;
+    }
+    static bool same_topic(const char *got, const std::string &topic) {
+        return slashed(got) == slashed(topic);
+    }
     bool ours(const char *topic) const {
-        const auto slashed = [](std::string t) {
-            std::replace(t.begin(), t.end(), '.', '/');
-            return t;
-        };
         const std::string got = slashed(topic);
         for (const std::string &app : c_.apps) {
             const std::string t = slashed("push/" + app);
@@ -487,7 +530,7 @@ class Session {
     std::vector<bool> used_;                       // whether a node's client ever had a session
     size_t current_ = 0;                           // the node connected to
     std::mt19937_64 rng_{std::random_device{}()};  // next nodes and waits
-    Probe probe_{c_.settings.keepalive};
+    Probe probe_{c_.settings.keepalive, c_.settings.echo_probe, probe_topic(c_.client_id)};
     Attempt attempt_;
     bool subscribed_ = false;  // this process's subscriptions are in the session
 };

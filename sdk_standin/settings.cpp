@@ -58,6 +58,11 @@ Settings read() {
     s.server = text("OSTREL_SDK_SERVER");
     s.client_id = text("OSTREL_SDK_CLIENT_ID");
     s.keepalive = number("OSTREL_SDK_KEEPALIVE", 2, 3600, 5, nullptr, e);
+    const std::string probe = text("OSTREL_SDK_PROBE");
+    if (probe == "unsubscribe")
+        s.echo_probe = false;
+    else if (!probe.empty() && probe != "echo")
+        e.push_back("OSTREL_SDK_PROBE=" + probe + " must be echo or unsubscribe");
     s.feed = text("OSTREL_SDK_FEED");
     s.threads = number("OSTREL_SDK_THREADS", 1, 256, 1, nullptr, e);
     s.connect_timeout = number("OSTREL_SDK_CONNECT_TIMEOUT", 1, 3600, 10, "seconds", e);

@@ -14,6 +14,9 @@ struct Settings {
     std::string server;         // OSTREL_SDK_SERVER: in place of the URL given to OstrelInit
     std::string client_id;      // OSTREL_SDK_CLIENT_ID: in place of the id given to OstrelInit
     long keepalive = 5;         // OSTREL_SDK_KEEPALIVE: seconds a broker may stay silent
+    bool echo_probe = true;     // OSTREL_SDK_PROBE: echo (the default): the liveness probe is
+                                // a message to the client's own probe topic, which must come
+                                // back; unsubscribe: an UNSUBSCRIBE, which must be answered
     std::string feed;           // OSTREL_SDK_FEED: file or FIFO; empty: standard input
     long threads = 1;           // OSTREL_SDK_THREADS: feed delivery threads, 1..256
     long connect_timeout = 10;  // OSTREL_SDK_CONNECT_TIMEOUT: seconds, 1..3600

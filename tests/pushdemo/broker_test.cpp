@@ -420,6 +420,38 @@ TEST_F(BrokerTest, EachLossNamesItsCause) {
     }
 }
 
+// The liveness probe takes the pushes' way. A node that answers the
+// protocol but delivers nothing (here, a broker whose ACL drops the probe's
+// messages, as a node cut off from its cluster drops every delivery) is a
+// loss within the keepalive, where the UNSUBSCRIBE probe, which such a node
+// answers, stays on it. A node that delivers keeps its client, idle or not,
+// and no probe is ever printed as a push, nor a push lost or printed twice.
+TEST_F(BrokerTest, TheProbeFindsANodeThatAnswersButDoesNotDeliver) {
+    std::ofstream(path("acl")) << "topic read ostrel/probe/#\ntopic readwrite push/#\n";
+    struct Case {
+        const char *probe;
+        bool deaf, lost;
+    };
+    const Case cases[] = {
+        {"echo", true, true}, {"unsubscribe", true, false}, {"echo", false, false}};
+    for (const Case &k : cases) {
+        SCOPED_TRACE(std::string(k.probe) + (k.deaf ? ", a node that drops the probe" : ""));
+        const std::string dir = path(std::string(k.probe) + (k.deaf ? "-deaf" : ""));
+        ASSERT_EQ(mkdir(dir.c_str(), 0700), 0);
+        Broker broker(dir,
+                      "allow_anonymous true\n" + (k.deaf ? "acl_file " + path("acl") + "\n" : ""));
+        unlink(path("stderr").c_str());
+        auto p =
+            pushdemo(broker.url(), {{"OSTREL_SDK_KEEPALIVE", "2"}, {"OSTREL_SDK_PROBE", k.probe}});
+        ASSERT_EQ(p->read_lines(1, 30s), "start success.\n") << read_file("stderr");
+        EXPECT_EQ(stderr_has(" lost: no answer in 2 s", 7s), k.lost) << read_file("stderr");
+        for (int i = 0; i < 3; ++i) publish(broker, kApp, "after " + std::to_string(i), 1);
+        EXPECT_EQ(p->read_lines(4, 30s),
+                  "start success.\nrecv push:after 0\nrecv push:after 1\nrecv push:after 2\n");
+        EXPECT_EQ(read_file("trace").find("on ostrel/probe"), std::string::npos);
+    }
+}
+
 }  // namespace
 
 // What a login's settings, a publisher and a big push can do: no password
