@@ -8,13 +8,28 @@ cd "$(dirname "$0")/.."
 scripts/deps.sh deb
 # debian/control names the PostgreSQL version of Debian 13; elsewhere the
 # build makes it name this distribution's (PG_UPDATECONTROL), and the
-# checked-in file comes back after.
+# checked-in file comes back after, on every exit (an interrupt included).
+# The build runs in a session of its own, so that an interrupt ends all of
+# it before the file is put back.
 mkdir -p build
 cp debian/control build/control.checked-in
-rc=0
-PG_UPDATECONTROL=1 dpkg-buildpackage -us -uc -b || rc=$?
-cp build/control.checked-in debian/control
-((rc == 0)) || exit "$rc"
+build=
+restore() {
+    if [[ -n $build ]]; then
+        kill -TERM -- "-$build" 2>/dev/null || true
+        wait "$build" 2>/dev/null || true
+    fi
+    cp build/control.checked-in debian/control
+}
+trap restore EXIT
+trap 'restore; exit 130' INT
+trap 'restore; exit 143' TERM
+PG_UPDATECONTROL=1 setsid dpkg-buildpackage -us -uc -b &
+build=$!
+wait "$build"
+build=
+restore
+trap - EXIT INT TERM
 changes=$(ls -t ../sealkit_*_"$(dpkg --print-architecture)".changes | head -1)
 root_flag=()
 [[ $(id -u) == 0 ]] && root_flag=(--allow-root)

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # SPDX-License-Identifier: MIT
 # Installs the Debian packages a job needs, those missing only:
-#   scripts/deps.sh [base|pg|full|deb|cluster]
+#   scripts/deps.sh [base|pg|full|deb|wasm|cluster|browser|cross-arm64|cross-x64]
 #     base     every build: compilers, libcrypto, libmosquitto, the bindings'
 #              tools (the default)
 #     pg       base and the PostgreSQL extension's server and headers
@@ -17,10 +17,12 @@
 #              npm into build/npm, for the browser test and the benchmark
 #              (no browser is downloaded)
 # As root, or through sudo; waits for another apt or dpkg that holds the
-# lock. Installed packages start no service and make no PostgreSQL cluster:
-# the tests start their own servers.
+# lock. Installed packages start no service and make no PostgreSQL cluster
+# (scripts/lib.sh's quietly): the tests start their own servers.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+log_name=deps
+. scripts/lib.sh
 
 # What every build needs; the full set adds what the sanitizer, fuzz and
 # memory-check runs need. Names are found on the running distribution, not
@@ -50,13 +52,10 @@ full_packages=("${pg_packages[@]}" "${wasm_packages[@]}" clang-tidy llvm valgrin
                # network of namespaces
                "${cluster_packages[@]}")
 
-sudo=()
-[[ $(id -u) == 0 ]] || sudo=(sudo)
-
-# apt-get that waits up to 10 minutes for a lock another apt or dpkg holds:
+# apt-get, waiting up to 10 minutes for a lock another apt or dpkg holds:
 # dpkg's through apt's own option, the package lists' (which that option
 # does not cover) by trying `update` again while the lock is what failed.
-apt() {
+apt_get() {
     if [[ $1 == update ]]; then
         local try err
         for try in $(seq 120); do
@@ -68,8 +67,7 @@ apt() {
         echo "$err" >&2
         return 1
     fi
-    DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get -o DPkg::Lock::Timeout=600 -y -qq \
-        --no-install-recommends "$@"
+    DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get "${apt_flags[@]}" "$@"
 }
 
 # The Node.js addon: Debian's Node.js with its headers, npm and
@@ -87,7 +85,6 @@ node_addon_api() {
     (cd node && npm install --no-save --no-package-lock --no-audit --no-fund -q node-addon-api@8)
 }
 
-installed() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q "install ok installed"; }
 
 # The sanitizer and libFuzzer runtime that matches the clang that is (or will
 # be) installed: libclang-rt-N-dev on Debian 12 and later.
@@ -101,38 +98,14 @@ clang_runtime() {
     [[ -n $major ]] && echo "libclang-rt-$major-dev"
 }
 
-# Runs an apt command that installs packages without letting them start the
-# system's services (the brokers and servers are only ever started privately
-# by the tests) or make a PostgreSQL cluster (the tests make their own),
-# unless the machine has a policy of its own.
-quietly() {
-    local policy=/usr/sbin/policy-rc.d own_policy=0
-    local nocluster=/etc/postgresql-common/createcluster.d/sealkit-build.conf own_conf=0
-    if [[ ! -e $policy ]]; then
-        printf '#!/bin/sh\nexit 101\n' | "${sudo[@]}" tee "$policy" >/dev/null
-        "${sudo[@]}" chmod 755 "$policy"
-        own_policy=1
-    fi
-    if ! installed postgresql-common && [[ ! -e $nocluster ]]; then
-        "${sudo[@]}" mkdir -p "${nocluster%/*}"
-        echo "create_main_cluster = false" | "${sudo[@]}" tee "$nocluster" >/dev/null
-        own_conf=1
-    fi
-    local rc=0
-    "$@" || rc=$?
-    ((own_policy)) && "${sudo[@]}" rm -f "$policy"
-    ((own_conf)) && "${sudo[@]}" rm -f "$nocluster"
-    return "$rc"
-}
-
 # install_missing PACKAGE...: the ones not installed, with one update.
 install_missing() {
     local missing=() p
     for p in "$@"; do installed "$p" || missing+=("$p"); done
     ((${#missing[@]})) || return 0
     echo "installing: ${missing[*]}"
-    apt update
-    quietly apt install "${missing[@]}"
+    apt_get update
+    quietly apt_get install "${missing[@]}"
 }
 
 # deps base|pg|full: the set, Node.js's included.
@@ -145,7 +118,7 @@ deps() {
         local rt
         rt=$(clang_runtime || true)
         if [[ -z $rt ]]; then
-            apt update
+            apt_get update
             rt=$(clang_runtime)
         fi
         want+=("$rt")
@@ -160,8 +133,8 @@ deb_deps() {
     local unmet
     if ! unmet=$(dpkg-checkbuilddeps 2>&1); then
         echo "installing the build dependencies: ${unmet##*dependencies: }"
-        apt update
-        quietly apt build-dep ./
+        apt_get update
+        quietly apt_get build-dep ./
     fi
 }
 

@@ -1,10 +1,70 @@
 # SPDX-License-Identifier: MIT
 # What the scripts share, sourced by them: a free loopback port, a bounded
-# wait, and the private MQTT broker (configured by scripts/mosquitto.conf,
-# as the C++ tests' broker is). Messages start with $log_name (the sourcing
-# script's name unless set).
+# wait, the private MQTT broker (configured by scripts/mosquitto.conf, as
+# the C++ tests' broker is), and installing packages that start nothing.
+# Messages start with $log_name (the sourcing script's name unless set).
 log_name=${log_name:-${0##*/}}
 lib_dir=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
+
+# apt-get's flags for an install that asks nothing and waits for a lock.
+apt_flags=(-y -qq --no-install-recommends -o DPkg::Lock::Timeout=600)
+sudo=()
+[[ $(id -u) == 0 ]] || sudo=(sudo)
+
+installed() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q "install ok installed"; }
+
+# quietly COMMAND...: runs an apt command whose packages must start none of
+# the system's services (the brokers and servers are only ever started
+# privately by the tests) nor make a PostgreSQL cluster (the tests make
+# their own), unless the machine has a policy of its own. What it makes for
+# that is removed on every exit: the command done or failed, or this script
+# interrupted or ended (SIGINT, SIGTERM), the command then ended too.
+quietly() {
+    local policy=/usr/sbin/policy-rc.d conf_dir=/etc/postgresql-common/createcluster.d
+    quietly_made=()
+    trap 'quietly_undo' EXIT
+    trap 'quietly_undo 130' INT
+    trap 'quietly_undo 143' TERM
+    if [[ ! -e $policy ]]; then
+        quietly_made+=("$policy")
+        printf '#!/bin/sh\nexit 101\n' | "${sudo[@]}" tee "$policy" >/dev/null
+        "${sudo[@]}" chmod 755 "$policy"
+    fi
+    if ! installed postgresql-common && [[ ! -e $conf_dir/sealkit-build.conf ]]; then
+        [[ -d ${conf_dir%/*} ]] || quietly_made+=("${conf_dir%/*}")
+        [[ -d $conf_dir ]] || quietly_made+=("$conf_dir")
+        quietly_made+=("$conf_dir/sealkit-build.conf")
+        "${sudo[@]}" mkdir -p "$conf_dir"
+        echo "create_main_cluster = false" | "${sudo[@]}" tee "$conf_dir/sealkit-build.conf" >/dev/null
+    fi
+    # In the background, so that a signal is handled at once, not after it.
+    local rc=0
+    "$@" &
+    quietly_child=$!
+    wait "$quietly_child" || rc=$?
+    quietly_child=
+    quietly_undo
+    trap - EXIT INT TERM
+    return "$rc"
+}
+
+# Ends quietly's command if it still runs, removes what quietly made (files,
+# then the directories it made, if they are empty), and with a status exits.
+quietly_undo() {
+    if [[ -n ${quietly_child:-} ]]; then
+        pkill -TERM -P "$quietly_child" 2>/dev/null || true
+        kill -TERM "$quietly_child" 2>/dev/null || true
+        wait "$quietly_child" 2>/dev/null || true
+        quietly_child=
+    fi
+    local i f
+    for ((i = ${#quietly_made[@]} - 1; i >= 0; i--)); do
+        f=${quietly_made[i]}
+        if [[ -d $f ]]; then "${sudo[@]}" rmdir "$f" 2>/dev/null || true; else "${sudo[@]}" rm -f "$f"; fi
+    done
+    quietly_made=()
+    [[ -z ${1:-} ]] || exit "$1"
+}
 
 # take_port VAR: sets VAR to a port on 127.0.0.1 that nothing listens on now
 # and that this shell has not handed out before, below the range the system

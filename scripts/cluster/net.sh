@@ -27,10 +27,16 @@ bridge_nft() { in_ns br nft "$@"; }
 
 net_up() {
     local why= h
+    # `ip netns add` makes /run/netns (and a mount point of it) where it is
+    # neither; net_down undoes that, as a debootstrap root with that mount
+    # left in it could not be removed.
+    [[ -d /run/netns ]] || net_made_dir=1
+    mountpoint -q /run/netns 2>/dev/null || net_made_mount=1
     if ! command -v nft >/dev/null; then
         why="nft is not installed (Debian's nftables)"
     elif ! why=$(ip netns add "${ns[br]}" 2>&1 && in_ns br ip link set lo up 2>&1); then
         ip netns del "${ns[br]}" 2>/dev/null
+        net_unmount
     else
         why=
     fi
@@ -65,7 +71,17 @@ net_down() {
     [[ -n ${net_made:-} ]] || return 0
     local h
     for h in 1 2 3 c p br; do ip netns del "${ns[$h]}" 2>/dev/null; done
+    net_unmount
     return 0
+}
+
+# /run/netns as it was before net_up, unless other namespaces are in it now.
+net_unmount() {
+    [[ -d /run/netns && -z $(ls -A /run/netns 2>/dev/null) ]] || return 0
+    if [[ -n ${net_made_mount:-} ]]; then
+        while mountpoint -q /run/netns; do umount /run/netns 2>/dev/null || break; done
+    fi
+    [[ -z ${net_made_dir:-} ]] || rmdir /run/netns 2>/dev/null || true
 }
 
 sever_one() { bridge_nft add rule bridge nemesis faults ip saddr "${addr[$1]}" ip daddr "${addr[$2]}" drop; }

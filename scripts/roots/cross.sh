@@ -40,8 +40,7 @@ target_packages=(libssl-dev libgtest-dev libmosquitto-dev zlib1g-dev libzstd-dev
 host_packages=(qemu-user cmake ninja-build pkg-config mosquitto mosquitto-clients)
 
 apt_install() {
-    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends \
-        -o DPkg::Lock::Timeout=600 "$@"
+    DEBIAN_FRONTEND=noninteractive quietly apt-get install "${apt_flags[@]}" "$@"
 }
 
 # A sysroot of the target's own packages, for when multiarch cannot install
@@ -87,7 +86,8 @@ built_prefix() {
     dir=$(tail -1 <<<"$got")
     built="openssl=$(head -1 <<<"$got")"
     echo "== building OpenSSL ${built#*=} for $arch into $prefix" >>"$log"
-    (cd "$dir" && ./Configure linux64-"$arch" --cross-compile-prefix="$t"- --prefix="$prefix"         --libdir=lib --openssldir=/usr/lib/ssl no-shared no-tests no-docs no-apps &&
+    (cd "$dir" && ./Configure linux64-"$arch" --cross-compile-prefix="$t"- --prefix="$prefix" \
+         --libdir=lib --openssldir=/usr/lib/ssl no-shared no-tests no-docs no-apps &&
         make -j"$jobs" build_libs && make install_dev) >>"$log" 2>&1 || return 1
     # libmosquitto alone, static and position-independent (the SDK stand-in
     # is a shared library), on that OpenSSL.
@@ -95,7 +95,12 @@ built_prefix() {
     got=$(debian_source mosquitto "$src/mosquitto") || return 1
     dir=$(tail -1 <<<"$got")
     built+=" mosquitto=$(head -1 <<<"$got") googletest=$(dpkg-query -W -f='${Version}' googletest)"
-    cmake -S "$dir" -B "$src/mosquitto-build" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$tc"         -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX="$prefix" -DCMAKE_INSTALL_LIBDIR=lib         -DCMAKE_POSITION_INDEPENDENT_CODE=ON -DWITH_STATIC_LIBRARIES=ON -DWITH_PIC=ON         -DWITH_BROKER=OFF -DWITH_APPS=OFF -DWITH_CLIENTS=OFF -DWITH_PLUGINS=OFF -DWITH_LIB_CPP=OFF         -DWITH_CJSON=OFF -DWITH_SRV=OFF -DDOCUMENTATION=OFF -DOPENSSL_ROOT_DIR="$prefix"         -DOPENSSL_USE_STATIC_LIBS=ON >>"$log" 2>&1 &&
+    cmake -S "$dir" -B "$src/mosquitto-build" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$tc" \
+        -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX="$prefix" -DCMAKE_INSTALL_LIBDIR=lib \
+        -DCMAKE_POSITION_INDEPENDENT_CODE=ON -DWITH_STATIC_LIBRARIES=ON -DWITH_PIC=ON \
+        -DWITH_BROKER=OFF -DWITH_APPS=OFF -DWITH_CLIENTS=OFF -DWITH_PLUGINS=OFF -DWITH_LIB_CPP=OFF \
+        -DWITH_CJSON=OFF -DWITH_SRV=OFF -DDOCUMENTATION=OFF -DOPENSSL_ROOT_DIR="$prefix" \
+        -DOPENSSL_USE_STATIC_LIBS=ON >>"$log" 2>&1 &&
         cmake --build "$src/mosquitto-build" >>"$log" 2>&1 &&
         cmake --install "$src/mosquitto-build" >>"$log" 2>&1 || return 1
     # pkg-config's name for it, on the static library and what it needs.
@@ -103,7 +108,9 @@ built_prefix() {
     ln -sf libmosquitto_static.a "$prefix/lib/libmosquitto.a"
     sed -i 's/^Libs: .*/& -lssl -lcrypto -pthread/' "$prefix/lib/pkgconfig/libmosquitto.pc"
     # GoogleTest from the sources Debian ships in /usr/src/googletest.
-    cmake -S /usr/src/googletest -B "$src/googletest-build" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$tc"         -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX="$prefix" -DCMAKE_INSTALL_LIBDIR=lib         >>"$log" 2>&1 && cmake --build "$src/googletest-build" >>"$log" 2>&1 &&
+    cmake -S /usr/src/googletest -B "$src/googletest-build" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$tc" \
+        -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX="$prefix" -DCMAKE_INSTALL_LIBDIR=lib \
+        >>"$log" 2>&1 && cmake --build "$src/googletest-build" >>"$log" 2>&1 &&
         cmake --install "$src/googletest-build" >>"$log" 2>&1 || return 1
     echo "$built" >"$prefix/.built"
     echo "$listed" >"$prefix/.ready"
@@ -169,7 +176,7 @@ deb_leg() {
     {
         # The target's C and C++ runtime, for dpkg-shlibdeps to find.
         apt_install dpkg-dev debhelper lintian libc6-dev:"$arch" libstdc++6:"$arch" &&
-            DEBIAN_FRONTEND=noninteractive apt-get build-dep -y -qq -a "$arch" -P"$profiles" ./ &&
+            DEBIAN_FRONTEND=noninteractive quietly apt-get build-dep "${apt_flags[@]}" -a "$arch" -P"$profiles" ./ &&
             DEB_BUILD_OPTIONS=nocheck dpkg-buildpackage -a "$arch" -P"$profiles" -us -uc -b &&
             lintian --allow-root --fail-on error,warning --suppress-tags initial-upload-closes-no-bugs \
                 ../sealkit_*_"$arch".changes
@@ -186,16 +193,17 @@ deb_leg() {
     echo "debs $a, lintian-clean"
 }
 
-# --in-place ARCH...: on this system, which is Debian 13 or later.
+# --in-place ARCH...: on this system, which is Debian 13 or later: a
+# machine of its own, whose /etc stays as it is (its installs start no
+# service: lib.sh's quietly), or a throwaway copy of a root (in_root).
 if [[ ${1:-} == --in-place ]]; then
     shift
     cd "$here"
-    # Brokers are started by the tests themselves, never as services.
-    [[ -e /usr/sbin/policy-rc.d ]] || printf '#!/bin/sh\nexit 101\n' >/usr/sbin/policy-rc.d
     # The tests name localhost, which a debootstrap root without /etc/hosts
     # leaves to DNS, and an emulated resolver may not reach it.
-    [[ -e /etc/hosts ]] || printf '127.0.0.1 localhost\n::1 localhost ip6-localhost ip6-loopback\n' >/etc/hosts
-    chmod 755 /usr/sbin/policy-rc.d
+    if [[ -n ${SEALKIT_IN_ROOT:-} && ! -e /etc/hosts ]]; then
+        printf '127.0.0.1 localhost\n::1 localhost ip6-localhost ip6-loopback\n' >/etc/hosts
+    fi
     failed=0
     for a in "$@"; do arch_leg "$a" || failed=1; done
     exit "$failed"

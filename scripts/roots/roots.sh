@@ -53,8 +53,8 @@ copy_root() {
 }
 
 # Runs a command in the root, with /proc and /dev mounted in a private mount
-# namespace, so nothing stays mounted when it ends. With APT_ARCHIVES set,
-# that directory holds the root's downloaded packages.
+# namespace, so nothing stays mounted when it ends, and SEALKIT_IN_ROOT set.
+# With APT_ARCHIVES set, that directory holds the root's downloaded packages.
 in_root() {
     local root=$1
     shift
@@ -67,7 +67,7 @@ in_root() {
         mount --rbind /dev "$root/dev"
         mount -t tmpfs tmpfs "$root/tmp"
         [ -n "$archives" ] && mount --bind "$archives" "$root/var/cache/apt/archives"
-        exec chroot "$root" /usr/bin/env -i HOME=/root TERM=dumb LANG=C.UTF-8 \
+        exec chroot "$root" /usr/bin/env -i HOME=/root TERM=dumb LANG=C.UTF-8 SEALKIT_IN_ROOT=1 \
             PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin "$@"' \
         bash "$root" "${APT_ARCHIVES:-}" "$@"
 }
