@@ -23,23 +23,27 @@ std::string text(const char *name) {
     return v != nullptr ? v : "";
 }
 
-// An integer setting from lo to hi; `fallback` when unset. A malformed one
-// is an error when `unit` names what it counts, else noted and replaced by
-// the fallback.
-long number(const char *name, long lo, long hi, long fallback, const char *unit,
-            std::vector<std::string> &errors) {
+// What a malformed number does: a tuning value falls back to its default
+// with a note, a limit the user relies on fails the start.
+enum class Malformed { kNoteAndUseDefault, kFailTheStart };
+
+// An integer setting from lo to hi, counting `unit` (for messages; may be
+// empty); `fallback` when unset.
+long number(const char *name, long lo, long hi, long fallback, Malformed malformed,
+            const std::string &unit, std::vector<std::string> &errors) {
     const std::string v = text(name);
     if (v.empty()) return fallback;
     char *end = nullptr;
     errno = 0;
     const long long n = strtoll(v.c_str(), &end, 10);
     if (errno == 0 && *end == '\0' && n >= lo && n <= hi) return static_cast<long>(n);
-    if (unit != nullptr)
-        errors.push_back(std::string(name) + "=" + v + " is not a number of " + unit + " from " +
-                         std::to_string(lo) + " to " + std::to_string(hi));
+    const std::string what = std::string(name) + "=" + v + " is not a number" +
+                             (unit.empty() ? "" : " of " + unit) + " from " + std::to_string(lo) +
+                             " to " + std::to_string(hi);
+    if (malformed == Malformed::kFailTheStart)
+        errors.push_back(what);
     else
-        fprintf(stderr, "ostrel_sdk: %s=%s is not a number from %ld to %ld; using %ld\n", name,
-                v.c_str(), lo, hi, fallback);
+        fprintf(stderr, "ostrel_sdk: %s; using %ld\n", what.c_str(), fallback);
     return fallback;
 }
 
@@ -57,15 +61,16 @@ Settings read() {
     std::vector<std::string> &e = s.errors;
     s.server = text("OSTREL_SDK_SERVER");
     s.client_id = text("OSTREL_SDK_CLIENT_ID");
-    s.keepalive = number("OSTREL_SDK_KEEPALIVE", 2, 3600, 5, nullptr, e);
+    s.keepalive = number("OSTREL_SDK_KEEPALIVE", 2, 3600, 5, Malformed::kNoteAndUseDefault, "", e);
     const std::string probe = text("OSTREL_SDK_PROBE");
     if (probe == "unsubscribe")
         s.echo_probe = false;
     else if (!probe.empty() && probe != "echo")
         e.push_back("OSTREL_SDK_PROBE=" + probe + " must be echo or unsubscribe");
     s.feed = text("OSTREL_SDK_FEED");
-    s.threads = number("OSTREL_SDK_THREADS", 1, 256, 1, nullptr, e);
-    s.connect_timeout = number("OSTREL_SDK_CONNECT_TIMEOUT", 1, 3600, 10, "seconds", e);
+    s.threads = number("OSTREL_SDK_THREADS", 1, 256, 1, Malformed::kNoteAndUseDefault, "", e);
+    s.connect_timeout =
+        number("OSTREL_SDK_CONNECT_TIMEOUT", 1, 3600, 10, Malformed::kFailTheStart, "seconds", e);
     s.ca_file = text("OSTREL_SDK_CA_FILE");
     s.cert_file = text("OSTREL_SDK_CERT_FILE");
     s.key_file = text("OSTREL_SDK_KEY_FILE");
@@ -77,9 +82,12 @@ Settings read() {
         e.emplace_back("OSTREL_SDK_PASSWORD_FILE needs OSTREL_SDK_USERNAME");
     s.send_password_unencrypted = flag(kSendPasswordUnencryptedVar, e);
     // A push's length reaches the callback as an int.
-    s.max_push = static_cast<size_t>(number(kMaxPushVar, 1, INT_MAX, 0, "bytes", e));
-    s.init_result = number("OSTREL_SDK_INIT_RESULT", LONG_MIN, LONG_MAX, 0, nullptr, e);
-    s.start_result = number("OSTREL_SDK_START_RESULT", LONG_MIN, LONG_MAX, 0, nullptr, e);
+    s.max_push = static_cast<size_t>(
+        number(kMaxPushVar, 1, INT_MAX, 0, Malformed::kFailTheStart, "bytes", e));
+    s.init_result = number("OSTREL_SDK_INIT_RESULT", LONG_MIN, LONG_MAX, 0,
+                           Malformed::kNoteAndUseDefault, "", e);
+    s.start_result = number("OSTREL_SDK_START_RESULT", LONG_MIN, LONG_MAX, 0,
+                            Malformed::kNoteAndUseDefault, "", e);
     s.trace = text("OSTREL_SDK_TRACE");
     return s;
 }
