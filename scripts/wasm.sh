@@ -19,6 +19,7 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
 log_name=wasm
 . scripts/lib.sh
+. scripts/debian_source.sh
 out=$(realpath -m "${1:-build/wasm}")
 mkdir -p "$out/obj"
 

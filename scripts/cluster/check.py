@@ -10,10 +10,12 @@ monotonic clock, in any order: the publisher's "publish N", "ack N",
 "timeout N", "refused N" and "resend N"; "recv N" for each push pushdemo
 printed; "lost" and "back" when pushdemo's connection went and came back;
 "nemesis NAME" when a fault began and "heal" when the network was whole
-again. It prints one line:
+again. It prints two lines:
 
     sent S, acknowledged A, received R, lost L, duplicated D,
     unacknowledged but received U, longest gap G s, recovery T s
+    pushdemo lost its connection C times and regained it B; the publisher
+    saw T timeouts and F refusals
 
 lost counts acknowledged pushes that never arrived; the longest gap is the
 longest time without a delivery while pushes were due (from the first
@@ -47,7 +49,10 @@ def read(lines):
 def figures(events):
     sent, acked, first_recv = set(), {}, {}
     recv_count, recv_times, heals, publishes = 0, [], [], []
+    counted = {"lost": 0, "back": 0, "timeout": 0, "refused": 0}
     for t, event, arg in events:
+        if event in counted:
+            counted[event] += 1
         if event == "publish":
             sent.add(arg)
             publishes.append(t)
@@ -74,6 +79,8 @@ def figures(events):
         "lost": len(lost), "duplicated": recv_count - len(first_recv),
         "unacknowledged but received": len([n for n in first_recv if n not in acked]),
         "gap": gap, "recovery": recovery, "lost_numbers": sorted(lost),
+        "connections lost": counted["lost"], "connections back": counted["back"],
+        "timeouts": counted["timeout"], "refusals": counted["refused"],
     }
 
 
@@ -86,6 +93,8 @@ def main():
     print("sent %(sent)d, acknowledged %(acknowledged)d, received %(received)d, lost %(lost)d, "
           "duplicated %(duplicated)d, unacknowledged but received %(unacknowledged but received)d, "
           "longest gap %(gap).2f s, recovery %(recovery).2f s" % got)
+    print("pushdemo lost its connection %(connections lost)d times and regained it %(connections back)d; "
+          "the publisher saw %(timeouts)d timeouts and %(refusals)d refusals" % got)
     faults = []
     if got["lost"]:
         faults.append("acknowledged but never received: %s" % " ".join(map(str, got["lost_numbers"][:20])))

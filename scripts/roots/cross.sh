@@ -32,6 +32,7 @@ here=$(cd "$(dirname "$0")/../.." && pwd)
 . "$here/scripts/roots/roots.sh"
 log_name=cross
 . "$here/scripts/lib.sh"
+. "$here/scripts/debian_source.sh"
 
 declare -A triplets=([arm64]=aarch64-linux-gnu [s390x]=s390x-linux-gnu)
 # The target's side: compilers, libraries; the machine's: the emulator, the
