@@ -44,9 +44,15 @@ function toolsMissing() {
   const stamp = path.join(tools, 'stamp');
   if (fs.existsSync(stamp) && fs.readFileSync(stamp, 'utf8') === toolSpecs.join(' ')) return false;
   fs.mkdirSync(tools, { recursive: true });
-  const r = spawnSync('npm', ['install', '--prefix', tools, '--no-audit', '--no-fund', '--no-save', '-q', ...toolSpecs],
-    { encoding: 'utf8', timeout: 300000 });
-  if (r.status !== 0) return `npm could not install the tools: ${(r.stderr || String(r.error)).trim().split('\n').pop()}`;
+  // A registry out of reach (no route, or a certificate this system does
+  // not trust, as in a bare Debian root) is a skip, said in seconds.
+  const npm = (args, timeout) => spawnSync('npm', [...args, '--fetch-retries=1', '--fetch-timeout=20000'],
+    { encoding: 'utf8', timeout, killSignal: 'SIGKILL' });
+  const last = (r) => (r.stderr || String(r.error ?? `npm exited ${r.status}`)).trim().split('\n').pop();
+  const probe = npm(['view', 'esbuild@0', 'version'], 60000);
+  if (probe.status !== 0) return `the npm registry is out of reach from here: ${last(probe)}`;
+  const r = npm(['install', '--prefix', tools, '--no-audit', '--no-fund', '--no-save', '-q', ...toolSpecs], 300000);
+  if (r.status !== 0) return `npm could not install the tools: ${last(r)}`;
   fs.writeFileSync(stamp, toolSpecs.join(' '));
   return false;
 }
