@@ -74,7 +74,7 @@ cmd_bench() {
     ./build/release/bench/push_bench
 }
 
-#: deps [base|pg|full|deb|cluster]: only install the packages (scripts/deps.sh)
+#: deps [SET]: only install the packages of one set (scripts/deps.sh lists them)
 cmd_deps() { scripts/deps.sh "$@"; }
 
 #: deb: the Debian packages (debian/), checked by lintian, in build/deb (scripts/deb.sh)

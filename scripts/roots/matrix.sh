@@ -34,6 +34,7 @@
 set -euo pipefail
 here=$(cd "$(dirname "$0")/../.." && pwd)
 . "$here/scripts/roots/roots.sh"
+. "$here/scripts/lib.sh"
 
 # Inside a copy of a root, or in a clone on the host: the release workflow,
 # then one line read from its JUnit file.
@@ -95,7 +96,7 @@ packages() {
     printf '#!/bin/sh\nexit 101\n' >/usr/sbin/policy-rc.d && chmod 755 /usr/sbin/policy-rc.d
     mkdir -p /etc/postgresql-common/createcluster.d
     echo "create_main_cluster = false" >/etc/postgresql-common/createcluster.d/sealkit-build.conf
-    if ! { DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends \
+    if ! { DEBIAN_FRONTEND=noninteractive apt-get install "${apt_flags[@]}" \
                ./build/deb/libsealkit1_*.deb ./build/deb/libsealkit-dev_*.deb \
                ./build/deb/sealkit_*.deb ./build/deb/pushdemo_*.deb ./build/deb/python3-sealkit_*.deb \
                ./build/deb/postgresql-*-sealkit_*.deb $needs age &&
@@ -133,8 +134,7 @@ node_leg() {
     else
         tests+=(tests/node/wasm.test.js)
     fi
-    if ! { apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq \
-               --no-install-recommends nodejs npm &&
+    if ! { apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install "${apt_flags[@]}" nodejs npm &&
            ! command -v cc c++ gcc g++ >/dev/null &&
            (cd "$project" && npm init -y >/dev/null &&
                 npm install --offline --no-audit --no-fund "${tarballs[@]}" &&

@@ -2,7 +2,8 @@
 # Roots of other Debian releases, for scripts/roots/matrix.sh and scripts/roots/cross.sh
 # (sourced; `here` is the checkout). A root is made once with debootstrap
 # (its default mirror) under SEALKIT_MATRIX_CACHE (/var/cache/sealkit-matrix)
-# and never changed after; the work happens in copies of it. Needs root.
+# and never changed after; the work happens in copies of it. Needs root,
+# and scripts/lib.sh sourced (apt_flags).
 cache=${SEALKIT_MATRIX_CACHE:-/var/cache/sealkit-matrix}
 
 # Makes (once) a minbase root of `suite`; with `extra`, that suite's
@@ -24,7 +25,7 @@ make_root() {
         sed -n "s/^\(deb [^ ]* \)$suite /\1$extra /p" "$new/etc/apt/sources.list" \
             >"$new/etc/apt/sources.list.d/$extra.list"
         in_root "$new" bash -c "apt-get update -qq && DEBIAN_FRONTEND=noninteractive \
-            apt-get install -y -qq --no-install-recommends -t $extra libssl-dev openssl" \
+            apt-get install ${apt_flags[*]} -t $extra libssl-dev openssl" \
             >>"$root.log" 2>&1 || { tail -20 "$root.log"; return 1; }
     fi
     in_root "$new" apt-get clean
@@ -82,5 +83,5 @@ clone_into() {
 need_debootstrap() {
     command -v debootstrap >/dev/null && return
     apt-get update -qq
-    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq -o DPkg::Lock::Timeout=600 debootstrap
+    DEBIAN_FRONTEND=noninteractive apt-get install "${apt_flags[@]}" debootstrap
 }
