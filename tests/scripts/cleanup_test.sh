@@ -42,13 +42,13 @@ cat >"$bin/apt-get" <<'SH'
 case "$*" in *" update"* | update*) exit 0 ;; esac
 echo "$*" >>"$STANDIN_LOG"
 case ${STANDIN_APT:-block} in exit:*) exit "${STANDIN_APT#exit:}" ;; esac
-exec sleep 300
+exec sleep 2999
 SH
 cat >"$bin/dpkg-buildpackage" <<'SH'
 #!/bin/sh
 echo "Source: changed by the build" >debian/control
 echo build >>"$STANDIN_LOG"
-exec sleep 300
+exec sleep 2999
 SH
 printf '#!/bin/sh\nexit 0\n' >"$bin/dpkg-checkbuilddeps"
 chmod +x "$bin"/*
@@ -84,14 +84,14 @@ run_until() {
 # Whether the stand-ins' work ended (a signal takes a moment to land).
 ended() {
     local i
-    for i in $(seq 40); do pgrep -f 'sleep 300' >/dev/null || return 0; sleep 0.05; done
+    for i in $(seq 40); do pgrep -f 'sleep 2999' >/dev/null || return 0; sleep 0.05; done
     return 1
 }
 
 # What a row left behind is removed before the next, so that rows stand
 # alone.
 reset() {
-    pkill -KILL -f 'sleep 300' || true
+    pkill -KILL -f 'sleep 2999' || true
     rm -f "$conf"
     [[ $had_conf_dir == 1 ]] || rm -rf "${conf%/*}"
 }
