@@ -69,7 +69,7 @@ function loadBackend() {
         ? `sealkit: SEALKIT_BACKEND=native, but the native addon does not load: ${cause.message}`
         : `sealkit: SEALKIT_BACKEND=native, but there is no native addon for ${process.platform}-${process.arch}: ` +
           'npm installs @sealkit/linux-x64-gnu or @sealkit/linux-arm64-gnu with sealkit on Linux with glibc; ' +
-          'elsewhere build one from source (the README\'s "From Node.js")');
+          'elsewhere build one from source (the README\'s "From JavaScript")');
       e.code = 'ERR_SEALKIT_NOT_BUILT';
       e.cause = cause ?? undefined;
       throw e;
