@@ -145,7 +145,8 @@ node_leg() {
         echo "NODE $kind FAILED"
         return 1
     fi
-    echo "NODE $kind ok, $(sed -n 's/^# pass //p' "$log" | tail -1) tests passed"
+    # node --test's summary: "# pass N", or "ℹ pass N" from Node.js 23 on.
+    echo "NODE $kind ok, $(grep -oE '^(#|ℹ) pass [0-9]+' "$log" | tail -1 | grep -oE '[0-9]+$') tests passed"
 }
 
 # The tests in NAME.work, then the packages in a fresh NAME.pkg; one line.
