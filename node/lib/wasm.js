@@ -116,7 +116,7 @@ module.exports = function wasmBackend(instance, { alloc, later, copyAtOnce, turn
   // One call of the library into `out`'s first bytes, with `room` of them
   // usable: call(inputPointer, outputPointer) runs it with the length cell
   // set; the length written.
-  function placed(parts, input, out, room, call) {
+  function placed(parts, out, room, call) {
     return m.withPlaced(parts, Math.max(room, 1), (...p) => {
       m.setU32(cell, room);
       check(call(...p));
@@ -143,7 +143,7 @@ module.exports = function wasmBackend(instance, { alloc, later, copyAtOnce, turn
         e.sealkit_key_free(k);
       }
     }
-    return placed(key ? [key, input] : [input], input, out, room, (...p) => (key
+    return placed(key ? [key, input] : [input], out, room, (...p) => (key
       ? e.sealkit_crypt(id, dir, p[0], key.length, p[1], input.length, p[2], cell)
       : e.sealkit_crypt(id, dir, 0, 0, p[0], input.length, p[1], cell)));
   }
@@ -187,7 +187,7 @@ module.exports = function wasmBackend(instance, { alloc, later, copyAtOnce, turn
         if (room < want) throw fail(CAPACITY);
         return streamed(k, dir, input, out.subarray(0, want));
       }
-      return placed([input], input, out, Math.min(room, want), (s, d) => (dir === SEAL
+      return placed([input], out, Math.min(room, want), (s, d) => (dir === SEAL
         ? e.sealkit_seal(k, s, input.length, d, cell) : e.sealkit_open(k, s, input.length, d, cell)));
     }
 
