@@ -4,16 +4,17 @@
 # the same source as every other back end, built for wasm32 with Debian's
 # clang and wasi-libc, into OUT/sealkit.wasm:
 #   scripts/wasm.sh [OUT]   (build/wasm)
-# libcrypto's part is built from OpenSSL's Debian source (fetched once into
-# OUT/src): its AES with the constant-time C path (OPENSSL_AES_CONST_TIME),
-# its CBC mode and its Blowfish, under headers from its own Configure for a
-# 32-bit target without assembler, threads, sockets or modules. sealkit.cpp
-# reaches them through wasm/include's EVP (and, where wasi-libc has no
-# threads of its own, wasm/nopthread's pthread; see there). The
-# module imports one function, the host's AES for long runs (wasm/evp_lite.c),
-# which each entry gives, and no WASI, so it instantiates in any runtime
-# without a shim; it exports its memory, malloc, free and the functions
-# sealkit.h declares.
+# The ciphers come from Debian's sources, fetched once into OUT/src/NAME: AES is
+# BearSSL's 64-bit bitsliced one (aes_ct64*.c: constant time without
+# tables; wasm/aes_bitsliced.c runs its modes), Blowfish is libcrypto's,
+# under headers from OpenSSL's own Configure for a 32-bit target without
+# assembler, threads, sockets or modules. sealkit.cpp reaches them through
+# wasm/include's EVP (and, where wasi-libc has no threads of its own,
+# wasm/nopthread's pthread; see there). The module imports one function,
+# the host's AES for long runs (wasm/evp_lite.c), which each entry gives,
+# and no WASI, so it instantiates in any runtime without a shim; it exports
+# its memory, malloc, free, the functions sealkit.h declares and the two
+# that serve the host's AES.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
@@ -23,15 +24,22 @@ log_name=wasm
 out=$(realpath -m "${1:-build/wasm}")
 mkdir -p "$out/obj"
 
-ossl=$(ls -d "$out"/src/openssl-*/ 2>/dev/null | head -1 || true)
+ossl=$(ls -d "$out"/src/openssl/openssl-*/ 2>/dev/null | head -1 || true)
 if [[ -z $ossl || ! -f $ossl/include/openssl/configuration.h ]]; then
-    got=$(debian_source openssl "$out/src")
+    got=$(debian_source openssl "$out/src/openssl")
     ossl=$(tail -1 <<<"$got")
     echo "OpenSSL $(head -1 <<<"$got") (Debian's source) for wasm32"
     (cd "$ossl" && ./Configure linux-generic32 no-asm no-threads no-sock no-module no-shared no-dso \
         no-tests no-ui-console no-afalgeng no-engine no-async no-secure-memory &&
         make include/openssl/configuration.h include/openssl/opensslv.h include/openssl/crypto.h) \
         >"$out/configure.log" 2>&1 || { tail -20 "$out/configure.log"; exit 1; }
+fi
+
+bear=$(ls -d "$out"/src/bearssl/bearssl-*/ 2>/dev/null | head -1 || true)
+if [[ -z $bear || ! -f $bear/src/symcipher/aes_ct64.c ]]; then
+    got=$(debian_source bearssl "$out/src/bearssl")
+    bear=$(tail -1 <<<"$got")
+    echo "BearSSL $(head -1 <<<"$got") (Debian's source) for wasm32"
 fi
 
 # wasm32-wasip1 where clang, wasi-libc and compiler-rt all know it (newer
@@ -41,16 +49,22 @@ printf '#include <stdlib.h>\nvoid *f(unsigned long n) { return malloc(n * 3 / 2)
 clang --target=wasm32-wasip1 -Werror -O2 -nostartfiles -Wl,--no-entry -Wl,--export=f "$out/obj/probe.c" \
     -o "$out/obj/probe.wasm" 2>/dev/null && target=wasm32-wasip1
 cc=(clang --target=$target -O2 -DNDEBUG -ffunction-sections -fdata-sections)
-libcrypto=(crypto/aes/aes_core.c crypto/aes/aes_cbc.c crypto/aes/aes_ecb.c crypto/modes/cbc128.c
-           crypto/bf/bf_skey.c crypto/bf/bf_enc.c crypto/mem_clr.c)
+libcrypto=(crypto/bf/bf_skey.c crypto/bf/bf_enc.c crypto/mem_clr.c)
 objs=()
 for f in "${libcrypto[@]}"; do
     o=$out/obj/$(basename "$f" .c).o
-    "${cc[@]}" -DOPENSSL_AES_CONST_TIME -I"$ossl/include" -I"$ossl" -c "$ossl/$f" -o "$o"
+    "${cc[@]}" -I"$ossl/include" -I"$ossl" -c "$ossl/$f" -o "$o"
     objs+=("$o")
 done
-"${cc[@]}" -Wall -Wextra -Werror -Wno-deprecated-declarations -Iwasm/include -I"$ossl/include" \
+for f in symcipher/aes_ct64 symcipher/aes_ct64_enc symcipher/aes_ct64_dec codec/dec32le; do
+    o=$out/obj/$(basename "$f").o
+    "${cc[@]}" -I"$bear/inc" -I"$bear/src" -c "$bear/src/$f.c" -o "$o"
+    objs+=("$o")
+done
+"${cc[@]}" -Wall -Wextra -Werror -I"$bear/inc" -I"$bear/src" -c wasm/aes_bitsliced.c -o "$out/obj/aes_bitsliced.o"
+"${cc[@]}" -Wall -Wextra -Werror -Wno-deprecated-declarations -Iwasm -Iwasm/include -I"$ossl/include" \
     -c wasm/evp_lite.c -o "$out/obj/evp_lite.o"
+objs+=("$out/obj/aes_bitsliced.o")
 # wasi-libc's own single-thread <pthread.h> where it has one (newer ones,
 # which may keep its functions in a library of their own), else ours.
 threads=(-Iwasm/nopthread)

@@ -1,15 +1,13 @@
 /* SPDX-License-Identifier: MIT */
 /* The WebAssembly build's EVP: the few cipher-context calls sealkit.cpp
- * makes, for AES-ECB and AES-CBC without padding, on libcrypto's own
- * low-level AES (AES_set_*_key, AES_ecb_encrypt, AES_cbc_encrypt), compiled
- * with its constant-time C path. This header stands first on the include
- * path of that build only; evp_lite.c implements it. Full EVP would bring
+ * makes, for AES-ECB and AES-CBC without padding, on a bitsliced AES
+ * (wasm/aes_bitsliced.h). This header stands first on the include path of
+ * that build only; evp_lite.c implements it. Full EVP would bring
  * libcrypto's providers, configuration and error machinery into a module
  * that needs none of them. */
 #ifndef SEALKIT_WASM_EVP_H
 #define SEALKIT_WASM_EVP_H
 
-#include <openssl/aes.h>
 #include <openssl/crypto.h>
 
 #ifdef __cplusplus
