@@ -77,7 +77,8 @@ function loadBackend() {
   }
   const wasm = require('./lib/wasm.js');
   let memory = null;
-  const instance = require('./lib/module.js')(wasm.imports(require('./lib/node_aes.js'), () => memory));
+  const nodeAes = require('./lib/node_aes.js')(require('node:crypto'));
+  const instance = require('./lib/module.js')(wasm.imports(nodeAes, () => memory));
   memory = instance.exports.memory;
   return {
     backend: 'wasm',

@@ -46,6 +46,8 @@ export interface NativeKey {
 /** A stream (sealkit_stream): update returns what it wrote, at most chunk.length + SEALKIT_STREAM_EXTRA bytes. */
 export interface NativeStream {
   update(chunk: Bytes): Uint8Array;
+  /** The WebAssembly back end's only, for the browser entry's streams: update(), with a long chunk's AES on WebCrypto where it serves. ERR_SEALKIT_BUSY until it settles; close() waits for it. */
+  updateAsync?(chunk: Bytes): Promise<Uint8Array>;
   final(): Uint8Array;
   firstByte(): number;
   close(): void;

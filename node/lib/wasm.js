@@ -6,15 +6,21 @@
 // when its call ends; key objects and streams wipe their own state when
 // freed, as in C. Inputs and outputs larger than a slice go through the
 // library's streams (lib/wasm_stream.js). An async call does one slice per
-// turn of the event loop (lib/pace.js).
+// turn of the event loop (lib/pace.js); where the runtime lends WebCrypto
+// and no synchronous AES, its long AES runs go to WebCrypto
+// (lib/wasm_async.js), and so do a stream's.
 'use strict';
 
 const linearMemory = require('./wasm_memory.js');
 const wasmStreams = require('./wasm_stream.js');
 const paced = require('./pace.js');
+const wasmAsync = require('./wasm_async.js');
 
 const { U32 } = linearMemory;
 const kSlice = 1 << 20;
+// Async inputs and stream chunks from this size on go to WebCrypto, where
+// it serves: below it, its calls cost more than the module's own AES.
+const kLaterMin = 16384;
 
 // The bytes of a Buffer, TypedArray, DataView or ArrayBuffer, as a
 // Uint8Array over the same memory.
@@ -51,25 +57,29 @@ const Registry = globalThis.FinalizationRegistry ?? class {
 // AES for runs of 1 KiB or more (wasm/evp_lite.c). hostAes(cbc, enc, key,
 // iv, src, dst) gets views of linear memory (iv null for ECB, src and dst
 // the same length, maybe the same bytes), does the run, leaves the CBC chain
-// in iv and returns true; memory() gives the instance's memory. Without
-// hostAes every run stays in the module.
+// in iv and returns true, or false to leave it to the module; memory()
+// gives the instance's memory. An async route armed for the call
+// (lib/wasm_async.js) is asked first.
 function imports(hostAes, memory) {
   const run = (cbc, enc, key, keyLen, iv, src, dst, len) => {
     const m = new Uint8Array(memory().buffer);
     const view = (p, n) => m.subarray(p, p + n);
-    return hostAes(cbc, enc, view(key, keyLen), cbc ? view(iv, 16) : null, view(src, len), view(dst, len)) ? 1 : 0;
+    const k = view(key, keyLen), chain = cbc ? view(iv, 16) : null, from = view(src, len);
+    if (wasmAsync.takeLater(cbc, enc, k, chain, from, dst)) return 2;
+    return hostAes && hostAes(cbc, enc, k, chain, from, view(dst, len)) ? 1 : 0;
   };
-  return { sealkit: { host_aes: hostAes ? run : () => 0 } };
+  return { sealkit: { host_aes: run } };
 }
 
-// wasmBackend(instance, { alloc, later, copyAtOnce, turnMs }): the
+// wasmBackend(instance, { alloc, later, copyAtOnce, turnMs, subtle }): the
 // back end on an instance of sealkit.wasm. alloc(n) makes an output of n
 // bytes (a Buffer in Node); later() is a Promise that settles on a later
 // turn of the event loop; an async call's input of up to copyAtOnce bytes
 // is copied when it is made, as the addon does, and a longer one is read a
 // slice per turn (a change to its size then fails the call); each turn's
-// slice is sized to take about turnMs.
-module.exports = function wasmBackend(instance, { alloc, later, copyAtOnce, turnMs }) {
+// slice is sized to take about turnMs. subtle, when given, is the
+// SubtleCrypto that async calls and streams hand long AES runs to.
+module.exports = function wasmBackend(instance, { alloc, later, copyAtOnce, turnMs, subtle }) {
   const e = instance.exports;
   const m = linearMemory(e);
   const { ciphers, results } = m;
@@ -207,8 +217,8 @@ module.exports = function wasmBackend(instance, { alloc, later, copyAtOnce, turn
       return this.#async(OPEN, envelope);
     }
 
-    // An async call: checked now; then a slice per turn of the event loop;
-    // the Key is busy until it settles.
+    // An async call: checked now; then a slice per turn of the event loop,
+    // or per WebCrypto call where it serves; the Key is busy until it settles.
     #async(dir, value) {
       const k = this.#ready();
       const input = bytes(value, dir === SEAL ? 'data' : 'envelope');
@@ -220,11 +230,19 @@ module.exports = function wasmBackend(instance, { alloc, later, copyAtOnce, turn
         try {
           s = new WasmStream(k, dir, n);
           out = alloc(need(this.#c, dir, n));
-          let written = 0;
           const from = own ?? input;
-          await paced(n, { first: 64 << 10, min: 4096, max: kSlice / 2, turnMs, later,
-            before: () => { if (!own && input.length !== n) throw changed(); } },
-          (at, len) => { written += s.update(from.subarray(at, at + len), out, written); });
+          const unchanged = () => { if (!own && input.length !== n) throw changed(); };
+          let written = 0, at = 0;
+          if (subtle && n >= kLaterMin) {
+            const route = new wasmAsync.LaterAes(subtle, e, m);
+            for (; at < n && !route.declined; at += kSlice) {
+              written += await s.updateLater(from.subarray(at, at + kSlice), out, written, route, unchanged);
+            }
+          }
+          if (at < n || n === 0) {
+            await paced(n - at, { first: 64 << 10, min: 4096, max: kSlice / 2, turnMs, later, before: unchanged },
+              (i, len) => { written += s.update(from.subarray(at + i, at + i + len), out, written); });
+          }
           const last = s.final();
           out.set(last, written);
           written += last.length;
@@ -266,20 +284,48 @@ module.exports = function wasmBackend(instance, { alloc, later, copyAtOnce, turn
 
   class NativeStream {
     #s;
+    #route = null;
+    #busy = false;
+    #closing = false;
     constructor(s) {
       this.#s = s;
       streams.register(this, s, this);
     }
     #live() {
       if (this.#s === null) throw closed('stream');
+      if (this.#busy) throw fail(BUSY);
       return this.#s;
+    }
+    #out(input) {
+      if (len32(input.length) > U32 - extra) throw fail(CAPACITY);
+      return alloc(input.length + extra).fill(0);
     }
     // As the addon: a view of what was written, with zeros behind it.
     update(chunk) {
       const input = bytes(chunk, 'chunk');
-      if (len32(input.length) > U32 - extra) throw fail(CAPACITY);
-      const out = alloc(input.length + extra).fill(0);
+      const out = this.#out(input);
       return out.subarray(0, this.#live().update(input, out, 0));
+    }
+    // As update(), with long chunks' AES on WebCrypto where it serves.
+    async updateAsync(chunk) {
+      const input = bytes(chunk, 'chunk');
+      if (!subtle || input.length < kLaterMin) return this.update(input);
+      const s = this.#live();
+      const n = input.length;
+      const out = this.#out(input);
+      this.#route ??= new wasmAsync.LaterAes(subtle, e, m);
+      this.#busy = true;
+      try {
+        return out.subarray(0, await s.updateLater(input, out, 0, this.#route, () => {
+          if (input.length !== n) throw changed();
+        }));
+      } catch (err) {
+        out.fill(0);
+        throw err;
+      } finally {
+        this.#busy = false;
+        if (this.#closing) this.close();
+      }
     }
     final() {
       const last = this.#live().final();
@@ -291,7 +337,12 @@ module.exports = function wasmBackend(instance, { alloc, later, copyAtOnce, turn
     firstByte() {
       return this.#live().firstByte();
     }
+    // During an updateAsync, once it settles.
     close() {
+      if (this.#busy) {
+        this.#closing = true;
+        return;
+      }
       if (this.#s === null) return;
       this.#s.free();
       streams.unregister(this);

@@ -32,18 +32,35 @@ module.exports = function wasmStreams(e, m, { fail, slice, extra }) {
     // `at`, which has room for input.length + extra bytes; the bytes written.
     update(input, out, at) {
       let n = 0;
+      for (let i = 0; i < input.length || i === 0; i += slice) n += this.#step(input.subarray(i, i + slice), out, at + n);
+      return n;
+    }
+
+    // As update(), with `route` (lib/wasm_async.js) taking the module's long
+    // AES runs to do asynchronously; resolves once their output is in out.
+    // unchanged() is asked before each slice is read.
+    async updateLater(input, out, at, route, unchanged) {
+      let n = 0;
       for (let i = 0; i < input.length || i === 0; i += slice) {
-        const piece = input.subarray(i, i + slice);
-        m.put(this.#buf, piece);
-        m.setU32(cell, slice + extra);
-        const rc = e.sealkit_stream_update(this.#s, this.#buf, piece.length, this.#buf + slice, cell);
-        m.mem().fill(0, this.#buf, this.#buf + piece.length);
-        if (rc !== 0) throw fail(rc);
-        const len = m.u32(cell);
-        m.take(out, at + n, this.#buf + slice, len);
+        unchanged();
+        const from = at + n - (this.#buf + slice);
+        const len = route.during(() => this.#step(input.subarray(i, i + slice), out, at + n));
+        await route.settle((dst, bytes) => out.set(bytes, from + dst));
         n += len;
       }
       return n;
+    }
+
+    // One slice through the stream, its output copied into out at `at`.
+    #step(piece, out, at) {
+      m.put(this.#buf, piece);
+      m.setU32(cell, slice + extra);
+      const rc = e.sealkit_stream_update(this.#s, this.#buf, piece.length, this.#buf + slice, cell);
+      m.mem().fill(0, this.#buf, this.#buf + piece.length);
+      if (rc !== 0) throw fail(rc);
+      const len = m.u32(cell);
+      m.take(out, at, this.#buf + slice, len);
+      return len;
     }
 
     // The last bytes, as a new Uint8Array of at most `extra` bytes.
