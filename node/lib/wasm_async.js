@@ -33,25 +33,44 @@ function takeLater(cbc, enc, key, iv, src, dst) {
 }
 
 // One async call's or stream's route, on instance exports e, its linear
-// memory m (lib/wasm_memory.js) and a SubtleCrypto.
+// memory m (lib/wasm_memory.js) and a SubtleCrypto. A browser delivers
+// WebCrypto's answers ahead of timers and messages, so a loop of calls
+// would starve the page: settle() awaits later(), a real turn of the event
+// loop, once half of turnMs passed since the last.
 class LaterAes {
   #subtle;
   #e;
   #m;
+  #later;
+  #turnMs;
+  #since = performance.now();
   #jobs = [];
   #cryptoKey = null;
+  #scratch = new Uint8Array(0); // the runs' input, reused: fresh memory costs
+
   declined = false;
 
-  constructor(subtle, e, m) {
+  constructor(subtle, e, m, { later, turnMs }) {
     this.#subtle = subtle;
     this.#e = e;
     this.#m = m;
+    this.#later = later;
+    this.#turnMs = turnMs;
   }
 
   take(cbc, enc, key, iv, src, dst) {
     if (this.declined || (!cbc && enc)) return false;
-    // Opening, room for the block that completes the padding.
-    const data = new Uint8Array(src.length + (enc ? 0 : kBlock));
+    // Opening, room for the block that completes the padding. WebCrypto
+    // copies its input when called, so one call's run may take the room of
+    // the one before.
+    const room = src.length + (enc ? 0 : kBlock);
+    let data;
+    if (this.#jobs.length > 0 || this.#scratch.length < room) {
+      data = new Uint8Array(room);
+      if (this.#jobs.length === 0) this.#scratch = data;
+    } else {
+      data = this.#scratch.subarray(0, room);
+    }
     data.set(src);
     this.#jobs.push({ cbc, enc, len: src.length, data, dst, key: key.slice(),
       iv: cbc ? iv.slice() : new Uint8Array(kBlock), ivAt: cbc ? iv.byteOffset : 0 });
@@ -89,6 +108,10 @@ class LaterAes {
     } finally {
       this.#drop(jobs);
     }
+    if (performance.now() - this.#since > this.#turnMs / 2) {
+      await this.#later();
+      this.#since = performance.now();
+    }
   }
 
   #drop(jobs) {
@@ -122,6 +145,7 @@ class LaterAes {
       const last = j.data.slice(j.len - kBlock, j.len);
       const pad = new Uint8Array(await subtle.encrypt({ name: 'AES-CBC', iv: last }, key, new Uint8Array(0)));
       j.data.set(pad, j.len);
+      pad.fill(0);
       out = new Uint8Array(await subtle.decrypt({ name: 'AES-CBC', iv: j.iv }, key, j.data));
       if (!j.cbc) {
         const o = new Uint32Array(out.buffer, out.byteOffset, j.len >> 2);

@@ -210,6 +210,62 @@ test('no key, plaintext or envelope stays in linear memory after the calls', asy
   }
 });
 
+// The WebCrypto route copies each run and the key out of linear memory for
+// WebCrypto: those copies, and what WebCrypto hands back, must be wiped,
+// and linear memory must keep none of it either.
+test('what the WebCrypto route copies or gets back is wiped', async () => {
+  const given = [], returned = [];
+  const keep = (b) => (given.push(b), b);
+  const subtle = {
+    importKey: (f, key, ...a) => crypto.subtle.importKey(f, keep(key), ...a),
+    encrypt: async (p, k, d) => {
+      const out = await crypto.subtle.encrypt(p, k, keep(d));
+      returned.push(new Uint8Array(out));
+      return out;
+    },
+    decrypt: async (p, k, d) => {
+      const out = await crypto.subtle.decrypt(p, k, keep(d));
+      returned.push(new Uint8Array(out));
+      return out;
+    },
+  };
+  for (const [name, id] of [['aes-ecb', ids['aes-ecb']], ['aes-cbc', ids['aes-cbc']]]) {
+    const { w, memory } = backend(undefined, null, subtle);
+    const key = crypto.randomBytes(32), plain = crypto.randomBytes(700000);
+    const k = new w.NativeKey(id, key);
+    const env = await k.sealAsync(plain);
+    sameBytes(await k.openAsync(env), plain, name);
+    const s = k.stream(1, plain.length);
+    await s.updateAsync(plain);
+    s.final();
+    s.close();
+    k.close();
+    assert.ok(given.length >= 4 && returned.length >= 3, `${name}: WebCrypto made ${returned.length} runs`);
+    for (const b of [...given, ...returned]) assert.ok(b.every((x) => x === 0), `${name}: a copy still holds its bytes`);
+    const m = memory();
+    for (const [what, needle] of [['key', key.subarray(0, 16)], ['plaintext', plain.subarray(1 << 19, (1 << 19) + 32)]]) {
+      assert.strictEqual(m.indexOf(needle), -1, `${name}: the ${what} is still in linear memory`);
+    }
+  }
+});
+
+// A stream closed while its async update waits for WebCrypto is freed once
+// the update settled, never under it; and a second call in the meantime is
+// refused.
+test('a stream closed during its WebCrypto update is freed after it', async () => {
+  const { w } = backend(undefined, null, crypto.subtle);
+  const key = crypto.randomBytes(16), plain = crypto.randomBytes(100000);
+  const k = new w.NativeKey(ids['aes-cbc'], key);
+  const s = k.stream(1, plain.length);
+  const pending = s.updateAsync(plain);
+  assert.throws(() => s.update(plain), { code: 'ERR_SEALKIT_BUSY' });
+  s.close();
+  const got = await pending;
+  sameBytes(got, reference('cbc', key, plain).subarray(0, got.length));
+  assert.throws(() => s.final(), { code: 'ERR_SEALKIT_CLOSED' });
+  k.close();
+});
+
 test('memory that grows during a stream or an async call gives the right bytes', async () => {
   const { w, instance } = backend();
   const key = crypto.randomBytes(16), plain = crypto.randomBytes(5 << 20);
