@@ -75,24 +75,28 @@ async function measure(sealkit, cbc, instantiate) {
       got += value.length;
     }
     extra.push(['AES-CBC sealer(), 64 MiB streamed', `${((64 << 20) / 1e3 / (performance.now() - t)).toFixed(1)} MB/s (${got} bytes out)`]);
-    // The longest gap between ticks of a task that reschedules itself at
-    // once, during a 256 MiB sealAsync.
+    // The gaps between ticks of a timer that rearms itself at once (as a
+    // page's own work waits), during a 256 MiB sealAsync.
     const big = new Uint8Array(256 << 20).fill(5);
-    let last = performance.now(), longest = 0, ticking = true;
-    const channel = new MessageChannel();
-    channel.port1.onmessage = () => {
+    const gaps = [];
+    let last = performance.now(), ticking = true;
+    const tick = () => {
       const now = performance.now();
-      longest = Math.max(longest, now - last);
+      gaps.push(now - last);
       last = now;
-      if (ticking) channel.port2.postMessage(null);
+      if (ticking) setTimeout(tick, 0);
     };
-    channel.port2.postMessage(null);
+    setTimeout(tick, 0);
+    await new Promise((resolve) => setTimeout(resolve, 50));
     const t2 = performance.now();
+    last = t2;
+    gaps.length = 0;
     await k.sealAsync(big);
     const took = performance.now() - t2;
     ticking = false;
-    channel.port1.close();
-    extra.push(['AES-CBC sealAsync, 256 MiB', `${((256 << 20) / 1e3 / took).toFixed(1)} MB/s; longest event-loop turn ${longest.toFixed(1)} ms`]);
+    gaps.sort((x, y) => x - y);
+    const longest = gaps[gaps.length - 1], p99 = gaps[Math.floor(gaps.length * 0.99)];
+    extra.push(['AES-CBC sealAsync, 256 MiB', `${((256 << 20) / 1e3 / took).toFixed(1)} MB/s; event loop: longest turn ${longest.toFixed(1)} ms, 99th percentile ${p99.toFixed(1)} ms`]);
   }
   const times = [];
   for (let i = 0; i < 20; i++) times.push(await instantiate());

@@ -19,10 +19,11 @@ const wasmAsync = require('./wasm_async.js');
 const { U32 } = linearMemory;
 const kSlice = 1 << 20;
 // Async inputs and stream chunks from this size on go to WebCrypto, where
-// it serves: below it, its calls cost more than the module's own AES. Each
-// WebCrypto call gets at most kLaterSlice: Chromium serves runs of 64 to
-// 256 KiB faster than longer ones, which cost it fresh memory.
-const kLaterMin = 16384;
+// it serves: in Chromium its calls beat the module's own AES from the size
+// on which the module hands runs to a host. Each WebCrypto call gets at
+// most kLaterSlice: Chromium serves runs of 64 to 256 KiB faster than
+// longer ones, which cost it fresh memory.
+const kLaterMin = 1024;
 const kLaterSlice = 256 << 10;
 
 // The bytes of a Buffer, TypedArray, DataView or ArrayBuffer, as a
@@ -170,6 +171,11 @@ module.exports = function wasmBackend(instance, { alloc, later, copyAtOnce, turn
     #c;
     #busy = false;
     #closing = false;
+    // On the WebCrypto route: the CryptoKey, which this key's calls and
+    // streams share, and the room for runs, which its async calls (one at a
+    // time) share.
+    #webKey = {};
+    #room = {};
 
     constructor(id, keyV) {
       this.#c = cipherInfo(id);
@@ -221,30 +227,35 @@ module.exports = function wasmBackend(instance, { alloc, later, copyAtOnce, turn
     }
 
     // An async call: checked now; then a slice per turn of the event loop,
-    // or per WebCrypto call where it serves; the Key is busy until it settles.
+    // or per WebCrypto call where it serves; the Key is busy until it
+    // settles. An input of up to copyAtOnce bytes is copied now, into
+    // linear memory (reused, where a new buffer's first touch costs), and
+    // wiped at the end; a longer one is read as the call goes.
     #async(dir, value) {
       const k = this.#ready();
       const input = bytes(value, dir === SEAL ? 'data' : 'envelope');
       const n = len32(input.length);
-      const own = n <= copyAtOnce ? input.slice() : null;
+      const own = n <= copyAtOnce ? m.place(n) : 0;
+      if (own) m.put(own, input);
       this.#busy = true;
       const run = async () => {
         let s = null, out = null;
         try {
           s = new WasmStream(k, dir, n);
           out = alloc(need(this.#c, dir, n));
-          const from = own ?? input;
+          // Views of linear memory are made again for each slice: it may grow.
+          const from = (at, len) => (own ? m.mem().subarray(own + at, own + at + len) : input.subarray(at, at + len));
           const unchanged = () => { if (!own && input.length !== n) throw changed(); };
           let written = 0, at = 0;
           if (subtle && n >= kLaterMin) {
-            const route = new wasmAsync.LaterAes(subtle, e, m, { later, turnMs });
+            const route = new wasmAsync.LaterAes(subtle, e, m, { later, turnMs, key: this.#webKey, room: this.#room });
             for (; at < n && !route.declined; at += kLaterSlice) {
-              written += await s.updateLater(from.subarray(at, at + kLaterSlice), out, written, route, unchanged);
+              written += await s.updateLater(from(at, Math.min(kLaterSlice, n - at)), out, written, route, unchanged);
             }
           }
           if (at < n || n === 0) {
             await paced(n - at, { first: 64 << 10, min: 4096, max: kSlice / 2, turnMs, later, before: unchanged },
-              (i, len) => { written += s.update(from.subarray(at + i, at + i + len), out, written); });
+              (i, len) => { written += s.update(from(at + i, len), out, written); });
           }
           const last = s.final();
           out.set(last, written);
@@ -257,7 +268,7 @@ module.exports = function wasmBackend(instance, { alloc, later, copyAtOnce, turn
           if (out) out.fill(0);
           throw err;
         } finally {
-          if (own && dir === SEAL) own.fill(0);
+          if (own) m.drop(own, n);
           if (s) s.free();
           this.#busy = false;
           if (this.#closing) this.close();
@@ -269,7 +280,7 @@ module.exports = function wasmBackend(instance, { alloc, later, copyAtOnce, turn
     stream(dir, total) {
       const k = this.#ready();
       if (dir !== SEAL && dir !== OPEN) throw fail(CIPHER);
-      return new NativeStream(new WasmStream(k, dir, typeof total === 'number' ? total : U32));
+      return new NativeStream(new WasmStream(k, dir, typeof total === 'number' ? total : U32), this.#webKey);
     }
 
     close() {
@@ -290,8 +301,10 @@ module.exports = function wasmBackend(instance, { alloc, later, copyAtOnce, turn
     #route = null;
     #busy = false;
     #closing = false;
-    constructor(s) {
+    #webKey;
+    constructor(s, webKey) {
       this.#s = s;
+      this.#webKey = webKey;
       streams.register(this, s, this);
     }
     #live() {
@@ -316,7 +329,7 @@ module.exports = function wasmBackend(instance, { alloc, later, copyAtOnce, turn
       const s = this.#live();
       const n = input.length;
       const out = this.#out(input);
-      this.#route ??= new wasmAsync.LaterAes(subtle, e, m, { later, turnMs });
+      this.#route ??= new wasmAsync.LaterAes(subtle, e, m, { later, turnMs, key: this.#webKey, room: {} });
       this.#busy = true;
       try {
         return out.subarray(0, await s.updateLater(input, out, 0, this.#route, () => {

@@ -33,7 +33,9 @@ function takeLater(cbc, enc, key, iv, src, dst) {
 }
 
 // One async call's or stream's route, on instance exports e, its linear
-// memory m (lib/wasm_memory.js) and a SubtleCrypto. A browser delivers
+// memory m (lib/wasm_memory.js) and a SubtleCrypto; key.cryptoKey keeps
+// the key's CryptoKey for every route of the same key, room.bytes the room
+// for runs, for routes that never overlap. A browser delivers
 // WebCrypto's answers ahead of timers and messages, so a loop of calls
 // would starve the page: settle() awaits later(), a real turn of the event
 // loop, once half of turnMs passed since the last.
@@ -45,12 +47,14 @@ class LaterAes {
   #turnMs;
   #since = performance.now();
   #jobs = [];
-  #cryptoKey = null;
-  #scratch = new Uint8Array(0); // the runs' input, reused: fresh memory costs
+  #key;
+  #room;
 
   declined = false;
 
-  constructor(subtle, e, m, { later, turnMs }) {
+  constructor(subtle, e, m, { later, turnMs, key, room }) {
+    this.#key = key;
+    this.#room = room;
     this.#subtle = subtle;
     this.#e = e;
     this.#m = m;
@@ -64,12 +68,13 @@ class LaterAes {
     // copies its input when called, so one call's run may take the room of
     // the one before.
     const room = src.length + (enc ? 0 : kBlock);
+    const kept = this.#room.bytes;
     let data;
-    if (this.#jobs.length > 0 || this.#scratch.length < room) {
-      data = new Uint8Array(room);
-      if (this.#jobs.length === 0) this.#scratch = data;
+    if (this.#jobs.length === 0 && kept && kept.length >= room) {
+      data = kept.subarray(0, room);
     } else {
-      data = this.#scratch.subarray(0, room);
+      data = new Uint8Array(room);
+      if (this.#jobs.length === 0) this.#room.bytes = data;
     }
     data.set(src);
     this.#jobs.push({ cbc, enc, len: src.length, data, dst, key: key.slice(),
@@ -135,8 +140,8 @@ class LaterAes {
 
   async #webCrypto(j) {
     const subtle = this.#subtle;
-    this.#cryptoKey ??= subtle.importKey('raw', j.key, 'AES-CBC', false, ['encrypt', 'decrypt']);
-    const key = await this.#cryptoKey;
+    this.#key.cryptoKey ??= subtle.importKey('raw', j.key, 'AES-CBC', false, ['encrypt', 'decrypt']);
+    const key = await this.#key.cryptoKey;
     let out;
     if (j.enc) {
       out = new Uint8Array(await subtle.encrypt({ name: 'AES-CBC', iv: j.iv }, key, j.data));
