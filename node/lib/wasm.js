@@ -250,7 +250,8 @@ module.exports = function wasmBackend(instance, { alloc, later, copyAtOnce, turn
           if (subtle && n >= kLaterMin) {
             const route = new wasmAsync.LaterAes(subtle, e, m, { later, turnMs, key: this.#webKey, room: this.#room });
             for (; at < n && !route.declined; at += kLaterSlice) {
-              written += await s.updateLater(from(at, Math.min(kLaterSlice, n - at)), out, written, route, unchanged);
+              written += await s.updateLater(from(at, Math.min(kLaterSlice, n - at)), out, written, route, unchanged,
+                kLaterSlice);
             }
           }
           if (at < n || n === 0) {
@@ -334,7 +335,7 @@ module.exports = function wasmBackend(instance, { alloc, later, copyAtOnce, turn
       try {
         return out.subarray(0, await s.updateLater(input, out, 0, this.#route, () => {
           if (input.length !== n) throw changed();
-        }));
+        }, kLaterSlice));
       } catch (err) {
         out.fill(0);
         throw err;

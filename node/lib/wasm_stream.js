@@ -36,15 +36,16 @@ module.exports = function wasmStreams(e, m, { fail, slice, extra }) {
       return n;
     }
 
-    // As update(), with `route` (lib/wasm_async.js) taking the module's long
-    // AES runs to do asynchronously; resolves once their output is in out.
-    // unchanged() is asked before each slice is read.
-    async updateLater(input, out, at, route, unchanged) {
+    // As update(), `size` bytes at a time (at most a slice), with `route`
+    // (lib/wasm_async.js) taking the module's long AES runs to do
+    // asynchronously; resolves once their output is in out. unchanged() is
+    // asked before each piece is read.
+    async updateLater(input, out, at, route, unchanged, size) {
       let n = 0;
-      for (let i = 0; i < input.length || i === 0; i += slice) {
+      for (let i = 0; i < input.length || i === 0; i += size) {
         unchanged();
         const from = at + n - (this.#buf + slice);
-        const len = route.during(() => this.#step(input.subarray(i, i + slice), out, at + n));
+        const len = route.during(() => this.#step(input.subarray(i, i + size), out, at + n));
         await route.settle((dst, bytes) => out.set(bytes, from + dst));
         n += len;
       }
