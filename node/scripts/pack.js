@@ -52,7 +52,7 @@ function writeJson(file, value) {
 }
 
 // The main package: package.json's own files, lib/'s CommonJS files with
-// their ES module twins (node_aes.js is for Node.js only), the module.
+// their ES module twins, the module.
 function packMain(stage) {
   const pkg = JSON.parse(fs.readFileSync(path.join(here, 'package.json'), 'utf8'));
   for (const f of pkg.files) fs.cpSync(path.join(here, f), path.join(stage, f), { recursive: true });
@@ -60,7 +60,7 @@ function packMain(stage) {
     { stdio: 'inherit' });
   run('embed.js', wasm, path.join(stage, 'lib', 'sealkit_wasm.js'));
   for (const f of fs.readdirSync(path.join(stage, 'lib'))) {
-    if (f.endsWith('.js') && f !== 'node_aes.js') {
+    if (f.endsWith('.js')) {
       run('esm.js', path.join(stage, 'lib', f), path.join(stage, 'lib', f.replace(/\.js$/, '.mjs')));
     }
   }
