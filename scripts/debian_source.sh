@@ -30,16 +30,26 @@ source_versions() {
     src_apt apt-cache -qq showsrc "$1" 2>/dev/null | sed -n 's/^Version: //p' | sort -Vru
 }
 
-# debian_source NAME DIR: the newest source of a Debian source package that
+# debian_source NAME DIR [upstream-ok]: the newest source of a Debian source package that
 # the mirror serves (a mirror may lag behind its own index), unpacked and
 # verified against its .dsc under DIR; prints the version, then the
-# unpacked directory.
+# unpacked directory. Where a mirror serves a version's upstream tarball but
+# not its Debian files (seen: a trixie mirror without bearssl's -4 .dsc),
+# that tarball, which apt checked against the archive's signed index, is
+# unpacked instead when the caller says upstream-ok: for a package whose
+# Debian files patch nothing it needs.
 debian_source() {
-    local name=$1 dir=$2 v
+    local name=$1 dir=$2 upstream_ok=${3:-} v orig
     mkdir -p "$dir"
     for v in $(source_versions "$name"); do
         if (cd "$dir" && rm -rf ./* && src_apt apt-get source -qq "$name=$v" >/dev/null 2>&1); then
             echo "$v"
+            ls -d "$dir"/"$name"-*/ | head -1
+            return 0
+        fi
+        orig=$(ls "$dir"/"${name}"_*.orig.tar.* 2>/dev/null | head -1 || true)
+        if [[ -n $orig && $upstream_ok == upstream-ok ]] && tar -xf "$orig" -C "$dir"; then
+            echo "$v (its upstream tarball)"
             ls -d "$dir"/"$name"-*/ | head -1
             return 0
         fi
