@@ -36,7 +36,9 @@ base_packages=(cmake ninja-build g++ gcc make pkg-config binutils libssl-dev ope
                # the Python package, its tests, and the README's install with pip into
                # a venv (which the release workflow's docs test runs)
                python3-dev python3-cffi python3-setuptools python3-pytest python3-hypothesis
-               python3-cryptography python3-venv)
+               python3-cryptography python3-venv
+               # the Java binding and its JUnit 5 tests
+               default-jdk-headless junit5)
 # The PostgreSQL extension: a server (for its tests) and the headers of
 # every version the distribution has.
 pg_packages=(postgresql postgresql-server-dev-all)
