@@ -51,6 +51,10 @@ cmd_wasm() {
 #:   (scripts/npm.sh)
 cmd_npm() { scripts/npm.sh "$@"; }
 
+#: jar: sealkit.jar for Linux on x86-64 and arm64, each JNI library inside
+#:   (build/jar/sealkit-VERSION.jar; scripts/jar.sh)
+cmd_jar() { scripts/jar.sh; }
+
 #: fuzz: only the fuzzers
 cmd_fuzz() {
     scripts/deps.sh full
@@ -139,7 +143,7 @@ fuzz() {
 lint() {
     cmake --preset release >/dev/null
     echo "== clang-tidy"
-    run-clang-tidy -p build/release -quiet "$PWD/(sealkit|client|sdk_standin|tools|tests|bench|examples)/" \
+    run-clang-tidy -p build/release -quiet "$PWD/(sealkit|client|sdk_standin|tools|tests|bench|examples|java)/" \
         >build/lint.log 2>&1 || { grep -E "(warning|error):" build/lint.log | sort -u; return 1; }
     echo "clang-tidy: no findings"
 }

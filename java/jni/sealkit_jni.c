@@ -21,6 +21,16 @@ enum { kOverlap = -1000, kNoMemory = -1001 };
 typedef int (*keyed_call)(sealkit_key *, const unsigned char *, uint32_t, unsigned char *,
                           uint32_t *);
 
+/* The library's objects reach Java as jlong handles; these are the only
+ * ways back. */
+static sealkit_key *key_of(jlong h) {
+    return (sealkit_key *)(intptr_t)h; /* NOLINT(performance-no-int-to-ptr): a JNI handle */
+}
+
+static sealkit_stream *stream_of(jlong h) {
+    return (sealkit_stream *)(intptr_t)h; /* NOLINT(performance-no-int-to-ptr): a JNI handle */
+}
+
 static jlong done(int rc, uint32_t len) {
     return rc == SEALKIT_OK ? (jlong)len : (jlong)rc;
 }
@@ -112,14 +122,14 @@ NATIVE(jlong, keyNew)(JNIEnv *env, jclass cls, jint cipher, jbyteArray key) {
 NATIVE(void, keyFree)(JNIEnv *env, jclass cls, jlong key) {
     (void)env;
     (void)cls;
-    sealkit_key_free((sealkit_key *)(intptr_t)key);
+    sealkit_key_free(key_of(key));
 }
 
 NATIVE(jlong, keyCall)
 (JNIEnv *env, jclass cls, jlong key, jboolean seal, jbyteArray src, jint off, jint len,
  jbyteArray dst, jint doff, jint cap) {
     (void)cls;
-    const struct keyed k = {(sealkit_key *)(intptr_t)key, seal ? sealkit_seal : sealkit_open};
+    const struct keyed k = {key_of(key), seal ? sealkit_seal : sealkit_open};
     return on_arrays(env, src, off, len, dst, doff, cap, keyed_call_ctx, &k);
 }
 
@@ -133,8 +143,8 @@ NATIVE(jlong, keyCallDirect)
     if (s == NULL || d == NULL) return SEALKIT_ERR_NULL;
     if (overlaps(s + off, len, d + doff, cap)) return kOverlap;
     uint32_t n = (uint32_t)cap;
-    const int rc = (seal ? sealkit_seal : sealkit_open)((sealkit_key *)(intptr_t)key, s + off,
-                                                        (uint32_t)len, d + doff, &n);
+    const int rc =
+        (seal ? sealkit_seal : sealkit_open)(key_of(key), s + off, (uint32_t)len, d + doff, &n);
     return done(rc, n);
 }
 
@@ -143,7 +153,7 @@ NATIVE(jlong, streamNew)(JNIEnv *env, jclass cls, jlong key, jint dir, jlong tot
     (void)cls;
     sealkit_stream *s = NULL;
     const uint32_t t = total < 0 ? SEALKIT_TOTAL_UNKNOWN : (uint32_t)total;
-    const int rc = sealkit_stream_new(&s, (sealkit_key *)(intptr_t)key, (sealkit_direction)dir, t);
+    const int rc = sealkit_stream_new(&s, key_of(key), (sealkit_direction)dir, t);
     return rc == SEALKIT_OK ? (jlong)(intptr_t)s : (jlong)rc;
 }
 
@@ -151,7 +161,7 @@ NATIVE(jlong, streamUpdate)
 (JNIEnv *env, jclass cls, jlong s, jbyteArray src, jint off, jint len, jbyteArray dst, jint doff,
  jint cap) {
     (void)cls;
-    return on_arrays(env, src, off, len, dst, doff, cap, stream_call, (void *)(intptr_t)s);
+    return on_arrays(env, src, off, len, dst, doff, cap, stream_call, stream_of(s));
 }
 
 NATIVE(jlong, streamFinal)(JNIEnv *env, jclass cls, jlong s, jbyteArray dst) {
@@ -159,7 +169,7 @@ NATIVE(jlong, streamFinal)(JNIEnv *env, jclass cls, jlong s, jbyteArray dst) {
     unsigned char *d = (*env)->GetPrimitiveArrayCritical(env, dst, NULL);
     if (d == NULL) return kNoMemory;
     uint32_t n = (uint32_t)(*env)->GetArrayLength(env, dst);
-    const int rc = sealkit_stream_final((sealkit_stream *)(intptr_t)s, d, &n);
+    const int rc = sealkit_stream_final(stream_of(s), d, &n);
     (*env)->ReleasePrimitiveArrayCritical(env, dst, d, 0);
     return done(rc, n);
 }
@@ -168,14 +178,14 @@ NATIVE(jint, streamFirstByte)(JNIEnv *env, jclass cls, jlong s) {
     (void)env;
     (void)cls;
     unsigned char first = 0;
-    const int rc = sealkit_stream_first_byte((const sealkit_stream *)(intptr_t)s, &first);
+    const int rc = sealkit_stream_first_byte(stream_of(s), &first);
     return rc == SEALKIT_OK ? (jint)first : (jint)rc;
 }
 
 NATIVE(void, streamFree)(JNIEnv *env, jclass cls, jlong s) {
     (void)env;
     (void)cls;
-    sealkit_stream_free((sealkit_stream *)(intptr_t)s);
+    sealkit_stream_free(stream_of(s));
 }
 
 NATIVE(jstring, version)(JNIEnv *env, jclass cls) {
