@@ -7,9 +7,11 @@
  * direct buffers that overlap, which only this side can see.
  *
  * Arrays are reached with GetPrimitiveArrayCritical: the JVM's own bytes
- * where it can (no copy to wipe), and no JNI call between get and release.
+ * where it can (no copy to wipe), and no JNI call between get and release;
+ * a key's short calls copy through the stack instead (key_call_small).
  * Handles are the library's key and stream pointers as jlong. */
 #include <jni.h>
+#include <openssl/crypto.h>
 #include <stdint.h>
 
 #include "sealkit.h"
@@ -125,10 +127,27 @@ NATIVE(void, keyFree)(JNIEnv *env, jclass cls, jlong key) {
     sealkit_key_free(key_of(key));
 }
 
+/* Short calls copy in and out through the stack, which costs less than
+ * pinning two arrays; what the plaintext touched there is wiped. */
+enum { kSmall = 256 };
+
+static jlong key_call_small(JNIEnv *env, sealkit_key *key, jboolean seal, jbyteArray src, jint off,
+                            jint len, jbyteArray dst, jint doff, jint cap) {
+    unsigned char in[kSmall], out[kSmall + SEALKIT_AES_BLOCK + 1];
+    (*env)->GetByteArrayRegion(env, src, off, len, (jbyte *)in);
+    uint32_t n = (uint32_t)(cap < (jint)sizeof out ? cap : (jint)sizeof out);
+    const int rc = (seal ? sealkit_seal : sealkit_open)(key, in, (uint32_t)len, out, &n);
+    if (rc == SEALKIT_OK) (*env)->SetByteArrayRegion(env, dst, doff, (jsize)n, (const jbyte *)out);
+    OPENSSL_cleanse(in, (size_t)len);
+    OPENSSL_cleanse(out, seal ? (size_t)n : (size_t)len);
+    return done(rc, n);
+}
+
 NATIVE(jlong, keyCall)
 (JNIEnv *env, jclass cls, jlong key, jboolean seal, jbyteArray src, jint off, jint len,
  jbyteArray dst, jint doff, jint cap) {
     (void)cls;
+    if (len <= kSmall) return key_call_small(env, key_of(key), seal, src, off, len, dst, doff, cap);
     const struct keyed k = {key_of(key), seal ? sealkit_seal : sealkit_open};
     return on_arrays(env, src, off, len, dst, doff, cap, keyed_call_ctx, &k);
 }

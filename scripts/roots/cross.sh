@@ -173,7 +173,7 @@ arch_leg() {
 # left out: its extension would need the target's Python), lintian-clean, in
 # build/deb-ARCH; the result for the line.
 deb_leg() {
-    local arch=$1 log=build/deb-$1.log profiles=cross,nocheck,nopython,nopostgresql
+    local arch=$1 log=build/deb-$1.log profiles=cross,nocheck,nopython,nopostgresql,nojava
     {
         # The target's C and C++ runtime, for dpkg-shlibdeps to find.
         apt_install dpkg-dev debhelper lintian libc6-dev:"$arch" libstdc++6:"$arch" &&

@@ -86,7 +86,7 @@ packages() {
     fi
     local tests
     tests=$(mktemp -d)
-    cp debian/tests/consumers "$tests/"
+    cp debian/tests/consumers debian/tests/java "$tests/"
     # What debian/tests/control asks for, and age for the docs' examples.
     local needs
     needs=$(sed -n 's/^Depends: //p' debian/tests/control | tr ',' '\n' |
@@ -99,8 +99,10 @@ packages() {
     if ! { DEBIAN_FRONTEND=noninteractive apt-get install "${apt_flags[@]}" \
                ./build/deb/libsealkit1_*.deb ./build/deb/libsealkit-dev_*.deb \
                ./build/deb/sealkit_*.deb ./build/deb/pushdemo_*.deb ./build/deb/python3-sealkit_*.deb \
-               ./build/deb/postgresql-*-sealkit_*.deb $needs age &&
+               ./build/deb/postgresql-*-sealkit_*.deb ./build/deb/libsealkit-java_*.deb \
+               ./build/deb/libsealkit-jni_*.deb $needs age &&
            (cd / && AUTOPKGTEST_TMP=$(mktemp -d) "$tests/consumers") &&
+           (cd / && AUTOPKGTEST_TMP=$(mktemp -d) "$tests/java") &&
            # As autopkgtest runs it: from the source tree, which has the
            # private broker's configuration; pushdemo is the installed one.
            AUTOPKGTEST_TMP=$(mktemp -d) debian/tests/pushdemo &&
