@@ -27,21 +27,27 @@ static void camel(FILE *f, const char *name) {
     }
 }
 
-static FILE *open_in(const char *dir, const char *file) {
+/* DIR/FILE, opened for writing and begun with the header every generated
+ * file has, naming the library's table it comes from. */
+static FILE *open_in(const char *dir, const char *file, const char *table) {
     char path[4096];
     if (snprintf(path, sizeof path, "%s/%s", dir, file) >= (int)sizeof path) return NULL;
     FILE *f = fopen(path, "w");
-    if (f == NULL) perror(path);
+    if (f == NULL) {
+        perror(path);
+        return NULL;
+    }
+    fprintf(f,
+            "// SPDX-License-Identifier: MIT\n// Written by java/gen_java.c from the library's %s "
+            "table.\npackage org.sealkit;\n\n",
+            table);
     return f;
 }
 
 static int ciphers(const char *dir) {
-    FILE *f = open_in(dir, "Cipher.java");
+    FILE *f = open_in(dir, "Cipher.java", "cipher");
     if (f == NULL) return 1;
     fputs(
-        "// SPDX-License-Identifier: MIT\n// Written by java/gen_java.c from the library's cipher "
-        "table.\n"
-        "package org.sealkit;\n\n"
         "/** The library's ciphers (sealkit_cipher_at), by their C names. */\n"
         "public enum Cipher {\n",
         f);
@@ -74,12 +80,10 @@ static int ciphers(const char *dir) {
 }
 
 static int results(const char *dir) {
-    FILE *f = open_in(dir, "SealkitException.java");
+    FILE *f = open_in(dir, "SealkitException.java", "result");
     if (f == NULL) return 1;
     fputs(
-        "// SPDX-License-Identifier: MIT\n// Written by java/gen_java.c from the library's result "
-        "table.\n"
-        "package org.sealkit;\n\nimport java.io.IOException;\n\n"
+        "import java.io.IOException;\n\n"
         "/** A call the library refused: {@link #result} is its result code, the\n"
         " * message its text. Each code has a subclass, to catch one kind. */\n"
         "public class SealkitException extends IOException {\n"

@@ -27,9 +27,7 @@ public final class OpeningInputStream extends InputStream {
     public OpeningInputStream(InputStream in, Key key, long total) throws IOException {
         this.in = Objects.requireNonNull(in, "in");
         Objects.requireNonNull(key, "key");
-        if (total != UNKNOWN && (total < 0 || total > 0xFFFFFFFEL)) {
-            throw new IllegalArgumentException("total: " + total + " is neither UNKNOWN nor from 0 to 4294967294");
-        }
+        Sealkit.checkTotal(total);
         stream = key.newStream(Sealkit.OPEN, total);
     }
 

@@ -35,9 +35,7 @@ public final class SealingOutputStream extends OutputStream {
     public SealingOutputStream(OutputStream out, Key key, long total) throws IOException {
         this.out = Objects.requireNonNull(out, "out");
         Objects.requireNonNull(key, "key");
-        if (total != UNKNOWN && (total < 0 || total > 0xFFFFFFFEL)) {
-            throw new IllegalArgumentException("total: " + total + " is neither UNKNOWN nor from 0 to 4294967294");
-        }
+        Sealkit.checkTotal(total);
         unknown = total == UNKNOWN;
         file = unknown && out instanceof FileOutputStream f ? f.getChannel() : null;
         start = file != null ? file.position() : 0;

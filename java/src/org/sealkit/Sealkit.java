@@ -73,6 +73,13 @@ public final class Sealkit {
         }
     }
 
+    /** A stream's total: -1 for unknown, else what fits a 32-bit envelope. */
+    static void checkTotal(long total) {
+        if (total != -1 && (total < 0 || total > 0xFFFFFFFEL)) {
+            throw new IllegalArgumentException("total: " + total + " is neither UNKNOWN nor from 0 to 4294967294");
+        }
+    }
+
     /** An array range, checked as java.util.Arrays does, naming the argument. */
     static void checkRange(String name, byte[] a, int off, int len) {
         Objects.requireNonNull(a, name);

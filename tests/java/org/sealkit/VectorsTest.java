@@ -9,12 +9,9 @@ import java.io.ByteArrayOutputStream;
 import java.io.IOException;
 import java.nio.file.Files;
 import java.nio.file.Path;
-import java.security.GeneralSecurityException;
 import java.util.HexFormat;
 import java.util.Random;
 import java.util.concurrent.TimeUnit;
-import javax.crypto.spec.IvParameterSpec;
-import javax.crypto.spec.SecretKeySpec;
 import org.junit.jupiter.api.Test;
 import org.junit.jupiter.api.Timeout;
 import org.junit.jupiter.api.io.TempDir;
@@ -86,16 +83,47 @@ class VectorsTest {
         }
     }
 
+    // A raw key for javax.crypto, and its parameters for a zero IV of `block`
+    // bytes in their encoded form (an ASN.1 OCTET STRING).
+    static javax.crypto.SecretKey rawKey(byte[] key, String alg) {
+        return new javax.crypto.SecretKey() {
+            private static final long serialVersionUID = 1L;
+
+            @Override
+            public String getAlgorithm() {
+                return alg;
+            }
+
+            @Override
+            public String getFormat() {
+                return "RAW";
+            }
+
+            @Override
+            public byte[] getEncoded() {
+                return key.clone();
+            }
+        };
+    }
+
+    static java.security.AlgorithmParameters zeroIv(String alg, int block) throws Exception {
+        byte[] der = new byte[block + 2];
+        der[0] = 0x04;
+        der[1] = (byte) block;
+        java.security.AlgorithmParameters p = java.security.AlgorithmParameters.getInstance(alg);
+        p.init(der);
+        return p;
+    }
+
     // javax.crypto's cipher over the zero-completed plaintext, behind the pad count.
-    static byte[] reference(Cipher c, byte[] key, byte[] plain) throws GeneralSecurityException {
+    static byte[] reference(Cipher c, byte[] key, byte[] plain) throws Exception {
         String alg = c == Cipher.BLOWFISH ? "Blowfish" : "AES";
         String mode = c == Cipher.AES_ECB ? "/ECB/NoPadding" : "/CBC/NoPadding";
         javax.crypto.Cipher j = javax.crypto.Cipher.getInstance(alg + mode);
-        SecretKeySpec spec = new SecretKeySpec(key, alg);
         if (c == Cipher.AES_ECB) {
-            j.init(javax.crypto.Cipher.ENCRYPT_MODE, spec);
+            j.init(javax.crypto.Cipher.ENCRYPT_MODE, rawKey(key, alg));
         } else {
-            j.init(javax.crypto.Cipher.ENCRYPT_MODE, spec, new IvParameterSpec(new byte[c.block]));
+            j.init(javax.crypto.Cipher.ENCRYPT_MODE, rawKey(key, alg), zeroIv(alg, c.block));
         }
         int whole = (plain.length + c.block - 1) / c.block * c.block;
         byte[] body = j.doFinal(java.util.Arrays.copyOf(plain, whole));
